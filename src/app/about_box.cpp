@@ -1,0 +1,40 @@
+#include "app/about_box.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/dialog_units.h"
+#include "app/window_icon.h"
+
+namespace kestrel {
+
+AboutBox::AboutBox(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setWindowTitle(QStringLiteral("About Merlin upgrade tool"));
+  setFont(dialogFont());
+  DialogUnits du(font());
+  setFixedSize(du.x(223), du.y(92));
+  setWindowIcon(windowIcon());
+
+  auto* icon = new QLabel(this);
+  icon->setObjectName(QStringLiteral("aboutIcon"));
+  icon->setGeometry(du.rect(11, 17, 20, 20));
+  icon->setPixmap(windowIcon().pixmap(32, 32));
+
+  auto* version = new QLabel(QStringLiteral("Kestrel Version 1.00"), this);
+  version->setObjectName(QStringLiteral("aboutVersion"));
+  version->setTextFormat(Qt::PlainText);
+  QRect r = du.rect(40, 10, 119, 8);
+  r.setWidth(std::max(r.width(), version->sizeHint().width()));
+  r.setHeight(std::max(r.height(), version->sizeHint().height()));
+  version->setGeometry(r);
+
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  ok->setObjectName(QStringLiteral("aboutOk"));
+  ok->setGeometry(du.rect(161, 7, 46, 14));
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+}  // namespace kestrel

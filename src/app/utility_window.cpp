@@ -1,0 +1,340 @@
+#include "app/utility_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QThread>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "app/about_box.h"
+#include "app/dialog_units.h"
+#include "app/service_dialog.h"
+#include "app/update_commands.h"
+#include "app/window_icon.h"
+
+namespace kestrel {
+namespace {
+
+constexpr unsigned kShutdownWaitMs = 1000;
+constexpr int kAboutCommand = 0x0010;
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+// A worker waits here for its call to be carried out on the window's thread.
+struct Rendezvous {
+  std::mutex mutex;  // Guards done.
+  std::condition_variable cv;
+  bool done = false;
+};
+
+}  // namespace
+
+UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      WindowState(clock, serial, hid) {
+  setWindowTitle(QStringLiteral("Kestrel Utility  V1.00 07-13-2009"));
+  setFont(dialogFont());
+  setWindowIcon(windowIcon());
+  buildControls();
+
+  // Initialisation, before the window first shows.
+  refreshWindow();
+  windowMenu_ = new QMenu(this);
+  windowMenu_->setObjectName(QStringLiteral("windowMenu"));
+  windowMenu_->addAction(QStringLiteral("&Close\tAlt+F4"), this, [this] { close(); });
+  windowMenu_->addAction(QStringLiteral("Service..."), this, [this] { showServiceDialog(); });
+  windowMenu_->addSeparator();
+  QAction* about = windowMenu_->addAction(QStringLiteral("&About Kestrel Firmware Utility"));
+  about->setData(kAboutCommand);
+  connect(about, &QAction::triggered, this, [this] { showAbout(); });
+  for (auto key : {QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+    auto* shortcut = new QShortcut(key, this);
+    connect(shortcut, &QShortcut::activated, this, [this] {
+      QWidget* at = focusWidget() ? focusWidget() : this;
+      windowMenu_->popup(at->mapToGlobal(QPoint(0, at->height())));
+    });
+  }
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, [this] { showHelp(); });
+
+  BaudIndex = 0;
+  refreshWindow();
+  windowRef = this;
+  searchStopped = 1;
+  stopButton_->setEnabled(false);
+  PortIndex = 0;
+  refreshWindow();
+  portList_->setFocus();
+}
+
+UtilityWindow::~UtilityWindow() {
+  if (!ended_) shutdownWorkers(*this, kShutdownWaitMs);
+  CloseHidDevice(*this);
+  serialPortHandle.close();
+  WindowState* self = this;
+  windowRef.compare_exchange_strong(self, nullptr);
+}
+
+void UtilityWindow::buildControls() {
+  DialogUnits du(font());
+  setFixedSize(du.x(274), du.y(93));
+
+  // Labels keep at least their text's width, so that no font clips them.
+  auto place = [&](QWidget* w, int x, int y, int width, int height) {
+    QRect r = du.rect(x, y, width, height);
+    if (qobject_cast<QLabel*>(w)) {
+      r.setWidth(std::max(r.width(), w->sizeHint().width()));
+      r.setHeight(std::max(r.height(), w->sizeHint().height()));
+    }
+    w->setGeometry(r);
+  };
+  auto groupBox = [&](const char* title, int x, int y, int width, int height) {
+    auto* box = new QGroupBox(QString::fromLatin1(title), this);
+    place(box, x, y, width, height);
+    box->setAttribute(Qt::WA_TransparentForMouseEvents);
+    box->setFocusPolicy(Qt::NoFocus);
+    return box;
+  };
+  auto button = [&](const char* text, const char* name, int id) {
+    auto* b = new QPushButton(QString::fromLatin1(text), this);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoDefault(true);
+    b->setDefault(false);
+    connect(b, &QPushButton::clicked, this, [this, id] { onCommand(id); });
+    return b;
+  };
+
+  // Created in layout order, which is also the tab order.
+  auto* portLabel = new QLabel(QStringLiteral("Port:"), this);
+  place(portLabel, 20, 17, 16, 12);
+  portList_ = new QComboBox(this);
+  portList_->setObjectName(QStringLiteral("portList"));
+  portList_->addItem(QStringLiteral("USB Port"));
+  for (int i = 1; i <= 9; ++i) portList_->addItem(QStringLiteral("COM%1").arg(i));
+  portList_->setEditable(false);
+  portList_->setMaxVisibleItems(10);
+  {
+    QRect r = du.rect(41, 17, 86, 12);
+    r.setHeight(std::max(r.height(), portList_->sizeHint().height()));
+    portList_->setGeometry(r);
+  }
+  QGroupBox* step1 = groupBox("STEP 1", 6, 5, 126, 29);
+  fileField_ = new QLineEdit(this);
+  fileField_->setObjectName(QStringLiteral("fileField"));
+  place(fileField_, 16, 59, 73, 15);
+  auto* fileLabel = new QLabel(QStringLiteral("Select a file for new firmware"), this);
+  place(fileLabel, 18, 47, 106, 8);
+  searchButton_ = button("Search...", "searchButton", kCmdSearch);
+  place(searchButton_, 94, 59, 34, 15);
+  progressBar_ = new QProgressBar(this);
+  progressBar_->setObjectName(QStringLiteral("progressBar"));
+  progressBar_->setRange(0, 100);
+  progressBar_->setValue(0);
+  progressBar_->setTextVisible(false);
+  place(progressBar_, 142, 52, 128, 14);
+  updateButton_ = button("UPDATE", "updateButton", kCmdUpdate);
+  place(updateButton_, 112, 42, 15, 15);
+  updateButton_->setEnabled(false);
+  updateButton_->hide();
+  QGroupBox* step2 = groupBox("STEP 2", 8, 37, 125, 44);
+  statusField_ = new QLineEdit(this);
+  statusField_->setObjectName(QStringLiteral("statusField"));
+  place(statusField_, 143, 25, 94, 18);
+  runButton_ = button("Run ", "runButton", kCmdRun);
+  place(runButton_, 242, 26, 28, 18);
+  stopButton_ = button("Stop", "stopButton", kCmdStop);
+  place(stopButton_, 240, 14, 26, 8);
+  stopButton_->setEnabled(false);
+  stopButton_->hide();
+  QGroupBox* step3 = groupBox("STEP 3", 137, 6, 138, 75);
+  for (QGroupBox* box : {step1, step2, step3}) box->lower();
+}
+
+template <class F>
+void UtilityWindow::onWindowThread(F&& f) {
+  if (QThread::currentThread() == thread()) {
+    f();
+    return;
+  }
+  if (closing()) return;
+  auto r = std::make_shared<Rendezvous>();
+  QMetaObject::invokeMethod(
+      this,
+      [this, r, f = std::forward<F>(f)]() mutable {
+        if (!closing()) f();
+        std::lock_guard lock(r->mutex);
+        r->done = true;
+        r->cv.notify_all();
+      },
+      Qt::QueuedConnection);
+  std::unique_lock lock(r->mutex);
+  // The window may start to close while the call waits in its queue; then nobody will carry it
+  // out and the worker must not wait for it.
+  while (!r->done && !closing()) r->cv.wait_for(lock, std::chrono::milliseconds(20));
+}
+
+void UtilityWindow::readWindow() {
+  onWindowThread([this] {
+    PortIndex = portList_->currentIndex();
+    firmwareTitle.set(fileField_->text().toStdString());
+    statusText.set(statusField_->text().toStdString());
+  });
+}
+
+void UtilityWindow::refreshWindow() {
+  onWindowThread([this] {
+    portList_->setCurrentIndex(PortIndex);
+    fileField_->setText(qs(firmwareTitle.get()));
+    statusField_->setText(qs(statusText.get()));
+  });
+}
+
+void UtilityWindow::setStatus(const std::string& text) {
+  onWindowThread([this, text] {
+    statusText.set(text);
+    refreshWindow();
+  });
+}
+
+void UtilityWindow::setProgress(int percent) {
+  onWindowThread([this, percent] { progressBar_->setValue(std::clamp(percent, 0, 100)); });
+}
+
+void UtilityWindow::disableRun() {
+  onWindowThread([this] {
+    runButton_->setEnabled(false);
+    runButton_->repaint();
+  });
+}
+
+void UtilityWindow::enableRun() {
+  onWindowThread([this] {
+    runButton_->setEnabled(true);
+    runButton_->repaint();
+  });
+}
+
+void UtilityWindow::showBox(const QString& text, const QString& caption, int icon, bool owned) {
+  QMessageBox box(QMessageBox::Icon(icon), caption, text, QMessageBox::Ok, owned ? this : nullptr);
+  box.setTextFormat(Qt::PlainText);
+  openBoxes_.append(&box);
+  box.exec();
+  openBoxes_.removeAll(&box);
+}
+
+void UtilityWindow::showMessage(const std::string& text, std::optional<std::string> caption,
+                                MessageIcon icon) {
+  QMessageBox::Icon qicon = QMessageBox::NoIcon;
+  if (icon == MessageIcon::Warning) qicon = QMessageBox::Warning;
+  if (icon == MessageIcon::Error) qicon = QMessageBox::Critical;
+  if (icon == MessageIcon::Information) qicon = QMessageBox::Information;
+  QString title = caption ? qs(*caption) : QCoreApplication::applicationName();
+  onWindowThread([=, this] { showBox(qs(text), title, qicon, true); });
+}
+
+void UtilityWindow::showAppMessage(const std::string& text) {
+  // Owned by the window when shown from its thread; without owner from a worker.
+  bool owned = QThread::currentThread() == thread();
+  onWindowThread([=, this] {
+    showBox(qs(text), QCoreApplication::applicationName(), QMessageBox::Warning, owned);
+  });
+}
+
+void UtilityWindow::onCommand(int id) {
+  if (id == kCmdSearch) {
+    chooseFirmwareFile();
+    return;
+  }
+  dispatchCommand(*this, id);
+}
+
+void UtilityWindow::chooseFirmwareFile() {
+  readWindow();
+  QFileDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("firmwareFileDialog"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilter(QStringLiteral("HEX Files (*.out)"));
+  dialog.setDefaultSuffix(QStringLiteral("out"));
+  dialog.setDirectory(QDir::current());
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  QFileInfo chosen(dialog.selectedFiles().first());
+  QString name = chosen.fileName();
+  int dot = name.lastIndexOf(QLatin1Char('.'));
+  firmwareTitle.set((dot < 0 ? name : name.left(dot)).toStdString());
+  QDir::setCurrent(chosen.absolutePath());
+  refreshWindow();
+}
+
+void UtilityWindow::showAbout() {
+  AboutBox about(this);
+  about.exec();
+}
+
+void UtilityWindow::showHelp() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Kestrel Utility help"),
+                  QStringLiteral("1. Choose the link: \"USB Port\" for the device's USB boot mode, "
+                                 "or the COM port it is wired to.\n"
+                                 "2. Choose the firmware (.out) with \"Search...\".\n"
+                                 "3. Press \"Run \" and wait for \"Download Finished!\".\n\n"
+                                 "Do not unplug the device while the progress bar moves."),
+                  QMessageBox::Ok, this);
+  box.exec();
+}
+
+void UtilityWindow::showServiceDialog() {
+  ServiceDialog dialog(this);
+  dialog.exec();
+}
+
+void UtilityWindow::done(int result) {
+  if (!ended_) {
+    ended_ = true;
+    // A box opened for a worker would otherwise hold that worker, and the close, forever.
+    for (const QPointer<QMessageBox>& box : openBoxes_) {
+      if (box) box->reject();
+    }
+    workersEnded_ = shutdownWorkers(*this, kShutdownWaitMs);
+  }
+  QDialog::done(result);
+}
+
+void UtilityWindow::closeEvent(QCloseEvent* event) {
+  closeCommand(*this);
+  QDialog::closeEvent(event);
+}
+
+void UtilityWindow::keyPressEvent(QKeyEvent* event) {
+  bool plain = event->modifiers() == Qt::NoModifier ||
+               (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+  if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+    // A focused push button takes Enter itself; here the focus is in a list or a field.
+    readWindow();
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void UtilityWindow::contextMenuEvent(QContextMenuEvent* event) {
+  windowMenu_->popup(event->globalPos());
+}
+
+}  // namespace kestrel

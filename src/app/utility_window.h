@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QDialog>
+#include <QList>
+#include <QPointer>
+
+#include "core/window_state.h"
+
+class QComboBox;
+class QLineEdit;
+class QMenu;
+class QMessageBox;
+class QProgressBar;
+class QPushButton;
+
+namespace kestrel {
+
+// The utility's only window and the owner of all of its state.
+//
+// Laid out in dialog units of its font. The operations of WindowState may be called from any
+// thread: a call from a worker is carried out on the window's thread while the worker waits, and
+// is dropped at once once the window is closing. Whichever way the window ends (close request,
+// Enter, Escape), every worker has ended before the window's state goes away.
+class UtilityWindow : public QDialog, public WindowState {
+  Q_OBJECT
+
+ public:
+  UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, QWidget* parent = nullptr);
+  ~UtilityWindow() override;
+
+  void readWindow() override;
+  void refreshWindow() override;
+  void setStatus(const std::string& text) override;
+  void setProgress(int percent) override;
+  void disableRun() override;
+  void enableRun() override;
+  void showMessage(const std::string& text, std::optional<std::string> caption = {},
+                   MessageIcon icon = MessageIcon::None) override;
+  void showAppMessage(const std::string& text) override;
+
+  // Routes a command identifier of the command table.
+  void onCommand(int id);
+
+  // False when a worker still ran after the window ended; its state must then outlive the window.
+  bool workersEnded() const { return workersEnded_; }
+
+  // The window menu (right-click on the background, Shift+F10, the Menu key).
+  QMenu* windowMenu() const { return windowMenu_; }
+
+  void done(int result) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void buildControls();
+  void chooseFirmwareFile();
+  void showAbout();
+  void showHelp();
+  void showServiceDialog();
+  void showBox(const QString& text, const QString& caption, int icon, bool owned);
+  template <class F>
+  void onWindowThread(F&& f);
+
+  QComboBox* portList_ = nullptr;
+  QLineEdit* fileField_ = nullptr;
+  QLineEdit* statusField_ = nullptr;
+  QPushButton* searchButton_ = nullptr;
+  QPushButton* updateButton_ = nullptr;
+  QPushButton* runButton_ = nullptr;
+  QPushButton* stopButton_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QMenu* windowMenu_ = nullptr;
+  QList<QPointer<QMessageBox>> openBoxes_;
+  bool workersEnded_ = true;
+  bool ended_ = false;
+};
+
+}  // namespace kestrel

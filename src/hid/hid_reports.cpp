@@ -1,0 +1,108 @@
+#include "hid/hid_reports.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/window_state.h"
+#include "image/download_image.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kReadSliceMs = 100;
+constexpr uint32_t kDataBytesPerReport = 50;
+
+std::string format(const char* fmt, int a) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, fmt, a);
+  return buf;
+}
+
+bool writeReport(WindowState& w, const uint8_t* report, HidError* err) {
+  return w.hid.hidWriteHandle->write(report, kReportSize, err);
+}
+
+}  // namespace
+
+bool SendHidStartReport(WindowState& w) {
+  if (!w.hid.hidWriteHandle) {
+    w.showAppMessage("Device not open!");
+    return false;
+  }
+  uint8_t report[kReportSize] = {0x00, kStartReportCode};
+  HidError err;
+  if (!writeReport(w, report, &err)) {
+    w.showAppMessage(format("Send error= %d", err.error));
+    return false;
+  }
+  return true;
+}
+
+bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block) {
+  if (!w.hid.hidWriteHandle) {
+    w.showAppMessage("Device not open!");
+    return false;
+  }
+  uint8_t report[kReportSize] = {};
+  report[0] = 0x00;
+  report[1] = kHeaderReportCode;
+  report[2] = uint8_t(pageAddress >> 8);
+  report[3] = uint8_t(pageAddress);
+  report[4] = BlockChecksum(block, uint16_t(pageAddress));
+  report[5] = 0x04;
+  HidError err;
+  if (!writeReport(w, report, &err)) {
+    w.showAppMessage(format("Send error= %d", err.error));
+    return false;
+  }
+  // The buffer is cleared once per block: each data report rewrites bytes 0 to 2 + n only, so the
+  // shorter last report still carries the tail of the one before it, as the boot loader expects.
+  uint32_t remaining = kBlockSize;
+  uint32_t offset = 0;
+  while (remaining > 0) {
+    uint32_t n = remaining > kDataBytesPerReport - 1 ? kDataBytesPerReport : remaining;
+    report[0] = 0x00;
+    report[1] = kDataReportCode;
+    report[2] = uint8_t(n);
+    std::memcpy(report + 3, block + offset, n);
+    remaining -= n;
+    if (!writeReport(w, report, &err)) {
+      char text[64];
+      std::snprintf(text, sizeof text, "Send error= %d len=%u", err.error, remaining);
+      w.showAppMessage(text);
+      w.showAppMessage("Couldn't send data  !");
+      return false;
+    }
+    offset += n;
+  }
+  return true;
+}
+
+void HidReceiveThread() {
+  WindowState& w = window();
+  uint8_t buf[kReportSize] = {};
+  while (w.hid.hidRunning != 0 && !w.closing()) {
+    buf[0] = buf[1] = buf[2] = 0;
+    HidError err;
+    int got = w.hid.hidReadHandle ? w.hid.hidReadHandle->read(buf, sizeof buf, kReadSliceMs, &err)
+                                  : -1;
+    if (got == 0) continue;  // This wait's slice ended without a report.
+    if (got < 0) {
+      if (err.deviceGone || !w.hid.hidReadHandle) {
+        // Unplugged: nothing to report; wait for the download to give up.
+        w.pause(kReadSliceMs);
+        continue;
+      }
+      w.showAppMessage(format("Read error= %d", err.error));
+      return;
+    }
+    if (got < 3) {
+      w.showAppMessage(format("Only read %d bytes", got));
+      continue;
+    }
+    if (got >= 5 && buf[2] == 'U' && buf[3] == '5' && buf[4] == 'U') w.hid.hidAckReceived = 1;
+  }
+}
+
+}  // namespace kestrel

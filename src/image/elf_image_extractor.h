@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+class WindowState;
+
+// The flat image is at most this long: the boot loader's flash window.
+inline constexpr uint32_t kMaxImageSize = 0x40000;
+
+// Random access to the bytes of an ELF file.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual uint64_t size() const = 0;
+  // Copies up to `n` bytes from `offset` into `out`; returns how many were there (0 past the end).
+  virtual size_t readAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint64_t size() const override { return size_; }
+  size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
+// One program header entry that the walk copied into the image.
+struct SegmentPlacement {
+  uint32_t fileOffset = 0;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  uint32_t imageOffset = 0;
+};
+
+struct Extraction {
+  enum class Status {
+    Ok,
+    NotElf,           // Shorter than the 52-byte header, or bytes 1 to 3 are not "ELF".
+    TableTruncated,   // The walk ran off the end of the file before an entry with p_offset 0.
+    BelowBase,        // A segment lies below the first entry's address.
+    OutOfRange,       // A segment's 512-byte-rounded extent passes the 0x40000-byte image.
+    TooManyEntries,   // More entries than an ELF file can declare (65535).
+  };
+  Status status = Status::Ok;
+  std::string detail;                     // What was wrong, for the user; empty when Ok.
+  std::vector<uint8_t> image;             // The flat image when Ok.
+  std::vector<SegmentPlacement> segments; // The entries walked, in order.
+};
+
+// Turns an ELF32 executable into the flat image: every program header entry, walked from
+// e_phoff until one with p_offset 0, is copied in whole 512-byte units to its address relative to
+// the first entry's; the image ends at the last entry's end. Never reads outside `file` and never
+// writes outside the image.
+Extraction extractImage(const ByteSource& file);
+
+// The result of converting on behalf of the Run command.
+enum class ConvertResult {
+  Ok,
+  Failed,     // Refused; a message was shown where there is one, "File Convert fail!" is next.
+  FileError,  // The ".bin" file could not be created or written; the file-error box was shown.
+};
+
+// Converts `title`.out into `title`.bin, relative to the current folder, showing every refusal
+// through the window's boxes. The ".bin" file is replaced only on success: it is written to a
+// temporary file in the same folder and renamed over the old one. Window's thread.
+ConvertResult convert(WindowState& w, const std::string& title);
+
+}  // namespace kestrel

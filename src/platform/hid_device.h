@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct HidAttributes {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t version = 0;
+};
+
+// Why a HID call failed: `error` is the system's errno for the failed call; `deviceGone` is set
+// when the device has been unplugged (ENODEV and the like).
+struct HidError {
+  int error = 0;
+  bool deviceGone = false;
+};
+
+// One open HID interface. A handle is used by one thread at a time; two handles on the same
+// device may be used by two threads at once. The destructor closes the handle; no read is left
+// outstanding, since read() returns within its time-out.
+class HidDevice {
+ public:
+  virtual ~HidDevice() = default;
+
+  // Writes one whole output report: `n` bytes, byte 0 the report ID. False with *err filled in
+  // when the write fails.
+  virtual bool write(const uint8_t* report, size_t n, HidError* err) = 0;
+
+  // Waits up to `timeoutMs` for one input report and copies it to `buf` with the report ID in
+  // byte 0 (0x00 for a device without numbered reports). Returns the number of bytes stored,
+  // report ID included; 0 when the time ran out; -1 with *err filled in on failure.
+  virtual int read(uint8_t* buf, size_t n, int timeoutMs, HidError* err) = 0;
+
+  // Vendor, product and version number. False when they cannot be read.
+  virtual bool attributes(HidAttributes* out) = 0;
+};
+
+// The HID interfaces present on the system.
+class HidApi {
+ public:
+  virtual ~HidApi() = default;
+
+  // The device paths of every HID interface present, in the system's order. False when the list
+  // cannot be obtained.
+  virtual bool enumerate(std::vector<std::string>* paths) = 0;
+
+  // Opens `path` for reading and writing, shared with other openers. Null when it cannot be opened.
+  virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+};
+
+// hidapi over hidraw.
+HidApi& hidapiBackend();
+
+}  // namespace kestrel

@@ -1,0 +1,253 @@
+// The serial backend over POSIX termios.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <vector>
+
+#include "platform/serial_port.h"
+
+namespace kestrel {
+namespace {
+
+using Ms = std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kIntervalMs = 30;
+constexpr int kPerByteMs = 10;
+constexpr int kConstantMs = 200;
+
+std::string describe(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+
+speed_t speedFor(uint32_t baud) {
+  switch (baud) {
+    case 115200: return B115200;
+    case 57600: return B57600;
+    case 38400: return B38400;
+    case 19200: return B19200;
+    case 4800: return B4800;
+    case 2400: return B2400;
+    default: return B9600;
+  }
+}
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  PosixSerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+
+  ~PosixSerialPort() override {
+    ::ioctl(fd_, TIOCNXCL);
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    ::close(wakeFd_);
+  }
+
+  bool write(const uint8_t* data, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      if (cancelled_.load()) return false;
+      ssize_t r = ::write(fd_, data + done, n - done);
+      if (r > 0) {
+        done += size_t(r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno != EAGAIN) return false;
+      // The driver's buffer is full: wait until it takes more, or until the port is cancelled.
+      int ready = waitFor(POLLOUT, -1);
+      if (ready < 0) return false;
+    }
+    return true;
+  }
+
+  int read(uint8_t* data, size_t n) override {
+    if (n == 0) return 0;
+    const auto start = SteadyClock::now();
+    const auto deadline = start + Ms(kPerByteMs * int64_t(n) + kConstantMs);
+    size_t got = 0;
+    while (got < n) {
+      auto now = SteadyClock::now();
+      if (now >= deadline) break;
+      int64_t left = std::chrono::duration_cast<Ms>(deadline - now).count() + 1;
+      int timeout = int(got == 0 ? left : std::min<int64_t>(kIntervalMs, left));
+      int ready = waitFor(POLLIN, timeout);
+      if (ready == 0) break;  // No byte within the time-out or the interval.
+      if (ready < 0) {
+        if (got > 0) break;
+        // A failed port returns only when a read would have: callers loop on reads.
+        sleepUntilCancelled(deadline);
+        return -1;
+      }
+      ssize_t r = ::read(fd_, data + got, n - got);
+      if (r > 0) {
+        got += size_t(r);
+      } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
+        continue;
+      } else {
+        if (got > 0) break;
+        sleepUntilCancelled(deadline);
+        return -1;
+      }
+    }
+    return int(got);
+  }
+
+  void purge() override { ::tcflush(fd_, TCIOFLUSH); }
+
+  void cancel() override {
+    cancelled_ = true;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(wakeFd_, &one, sizeof one);
+  }
+
+ private:
+  // Waits for `events` on the port. 1 when ready, 0 on time-out, -1 when the port failed or was
+  // cancelled.
+  int waitFor(short events, int timeoutMs) {
+    for (;;) {
+      if (cancelled_.load()) return -1;
+      pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
+      int r = ::poll(fds, 2, timeoutMs);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return -1;
+      if (r == 0) return 0;
+      if (fds[1].revents != 0 || cancelled_.load()) return -1;
+      if (fds[0].revents & events) return 1;
+      return -1;  // POLLHUP, POLLERR or POLLNVAL without data: the line is gone.
+    }
+  }
+
+  void sleepUntilCancelled(SteadyClock::time_point deadline) {
+    auto now = SteadyClock::now();
+    if (now >= deadline || cancelled_.load()) return;
+    pollfd fd = {wakeFd_, POLLIN, 0};
+    ::poll(&fd, 1, int(std::chrono::duration_cast<Ms>(deadline - now).count()) + 1);
+  }
+
+  const int fd_;
+  const int wakeFd_;
+  std::atomic<bool> cancelled_{false};
+};
+
+int unitNumber(const std::string& name, const std::string& prefix) {
+  return std::atoi(name.c_str() + prefix.size());
+}
+
+// Built-in UARTs: every /dev/ttyS* node exists, but only those with a UART behind them count.
+bool hasUart(const std::string& node) {
+  std::ifstream type("/sys/class/tty/" + node + "/type");
+  int value = 1;
+  if (type >> value) return value != 0;
+  return true;
+}
+
+std::vector<std::string> presentPorts() {
+  std::vector<std::string> ports;
+  for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) != 0 || name.size() == std::strlen(prefix)) continue;
+      if (!std::all_of(name.begin() + long(std::strlen(prefix)), name.end(), ::isdigit)) continue;
+      if (std::string(prefix) == "ttyS" && !hasUart(name)) continue;
+      found.push_back(name);
+    }
+    std::sort(found.begin(), found.end(), [prefix](const std::string& a, const std::string& b) {
+      return unitNumber(a, prefix) < unitNumber(b, prefix);
+    });
+    for (auto& f : found) ports.push_back("/dev/" + f);
+  }
+  return ports;
+}
+
+class PosixSerialBackend final : public SerialBackend {
+ public:
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
+                                   std::string* error) override {
+    std::string path = resolveSerialPortName(name);
+    if (path.empty()) {
+      *error = name + ": no such port";
+      return nullptr;
+    }
+    // O_NONBLOCK: the open must not wait for a carrier, and writes must stay cancellable.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      *error = describe(path, errno);
+      return nullptr;
+    }
+    if (!::isatty(fd)) {
+      *error = path + ": not a serial port";
+      ::close(fd);
+      return nullptr;
+    }
+    // Root ignores TIOCEXCL, so an advisory lock keeps a second opener out as well.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      *error = path + ": in use by another program";
+      ::close(fd);
+      return nullptr;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+      // Not every tty driver supports it; the lock above already holds.
+    }
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+      // Raw bytes both ways: nothing translated, echoed, edited or eaten by software flow
+      // control. Hardware flow control and the modem lines stay as found.
+      tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                               IXOFF | IXANY | IMAXBEL);
+      tio.c_oflag &= ~tcflag_t(OPOST);
+      tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+      tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB);
+      tio.c_cflag |= CS8 | CREAD | CLOCAL;
+      tio.c_cc[VMIN] = 0;
+      tio.c_cc[VTIME] = 0;
+      ::cfsetispeed(&tio, speedFor(baud));
+      ::cfsetospeed(&tio, speedFor(baud));
+      ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+      *error = describe(path, errno);
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixSerialPort>(fd, wakeFd);
+  }
+};
+
+}  // namespace
+
+std::string resolveSerialPortName(const std::string& name) {
+  static const std::regex kComName("COM([1-9])");
+  std::smatch m;
+  if (!std::regex_match(name, m, kComName)) return "";
+  int n = m[1].str()[0] - '0';
+  if (const char* dir = std::getenv("KESTREL_COM_DIR"); dir && *dir) {
+    return std::string(dir) + "/" + name;
+  }
+  auto ports = presentPorts();
+  if (size_t(n) > ports.size()) return "";
+  return ports[size_t(n) - 1];
+}
+
+SerialBackend& posixSerialBackend() {
+  static PosixSerialBackend backend;
+  return backend;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,300 @@
+// The utility window as a user sees it, headless.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <atomic>
+#include <functional>
+
+#include "app/about_box.h"
+#include "app/utility_window.h"
+#include "support/null_backends.h"
+
+using namespace kestrel;
+
+namespace {
+
+struct Seen {
+  QString text;
+  QString caption;
+  QMessageBox::Icon icon;
+};
+
+// Watches for modal dialogs as a user would and answers them: message boxes are read and
+// confirmed with OK; other dialogs are handed to `onDialog`.
+class ModalWatcher : public QObject {
+ public:
+  ModalWatcher() {
+    connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+    timer_.start(10);
+  }
+  QList<Seen> boxes;
+  std::function<void(QDialog*)> onDialog;
+
+ private:
+  void poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      boxes.append({box->text(), box->windowTitle(), box->icon()});
+      box->button(QMessageBox::Ok)->click();
+    } else if (auto* dialog = qobject_cast<QDialog*>(modal); dialog && onDialog &&
+                                                              !qobject_cast<UtilityWindow*>(dialog)) {
+      onDialog(dialog);
+    }
+  }
+  QTimer timer_;
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  test::NoSerialPorts serial_;
+  test::NoHidDevices hid_;
+  QString startFolder_;
+
+  std::unique_ptr<UtilityWindow> showWindow() {
+    auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid_);
+    w->show();
+    QApplication::setActiveWindow(w.get());
+    if (!QTest::qWaitForWindowActive(w.get())) qWarning("window not active");
+    return w;
+  }
+  template <class T>
+  static T* find(QWidget* w, const char* name) {
+    return w->findChild<T*>(QString::fromLatin1(name));
+  }
+  void chooseFile(UtilityWindow* w, ModalWatcher& watcher, const QString& path, bool accept) {
+    watcher.onDialog = [=](QDialog* d) {
+      auto* dialog = qobject_cast<QFileDialog*>(d);
+      if (!dialog) return;
+      if (accept) {
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+      } else {
+        dialog->reject();
+      }
+    };
+    find<QPushButton>(w, "searchButton")->click();
+    watcher.onDialog = nullptr;
+  }
+
+ private slots:
+  void init() { startFolder_ = QDir::currentPath(); }
+  void cleanup() { QDir::setCurrent(startFolder_); }
+
+  void startsAsLaidOut() {
+    auto w = showWindow();
+    QCOMPARE(w->windowTitle(), QStringLiteral("Kestrel Utility  V1.00 07-13-2009"));
+    auto* ports = find<QComboBox>(w.get(), "portList");
+    QStringList entries;
+    for (int i = 0; i < ports->count(); ++i) entries << ports->itemText(i);
+    QCOMPARE(entries, (QStringList{"USB Port", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6",
+                                   "COM7", "COM8", "COM9"}));
+    QCOMPARE(ports->currentText(), QStringLiteral("USB Port"));
+    QVERIFY(!ports->isEditable());
+    QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QString());
+    QCOMPARE(find<QLineEdit>(w.get(), "statusField")->text(), QString());
+    QCOMPARE(find<QProgressBar>(w.get(), "progressBar")->value(), 0);
+    auto* run = find<QPushButton>(w.get(), "runButton");
+    QCOMPARE(run->text(), QStringLiteral("Run "));
+    QVERIFY(run->isEnabled());
+    for (const char* hidden : {"stopButton", "updateButton"}) {
+      QVERIFY(!find<QPushButton>(w.get(), hidden)->isVisible());
+      QVERIFY(!find<QPushButton>(w.get(), hidden)->isEnabled());
+    }
+    QCOMPARE(QApplication::focusWidget(), ports);
+    QCOMPARE(w->PortIndex.load(), 0);
+    QCOMPARE(w->BaudIndex.load(), 0);
+    QCOMPARE(int(w->searchStopped.load()), 1);
+    QCOMPARE(windowRef.load(), static_cast<WindowState*>(w.get()));
+    QCOMPARE(w->minimumSize(), w->maximumSize());
+    // No label is clipped.
+    for (QLabel* label : w->findChildren<QLabel*>()) {
+      QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
+    }
+  }
+
+  void tabsThroughControlsInLayoutOrder() {
+    auto w = showWindow();
+    QList<QWidget*> order;
+    for (int i = 0; i < 5; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      order << QApplication::focusWidget();
+    }
+    QCOMPARE(order, (QList<QWidget*>{find<QLineEdit>(w.get(), "fileField"),
+                                     find<QPushButton>(w.get(), "searchButton"),
+                                     find<QLineEdit>(w.get(), "statusField"),
+                                     find<QPushButton>(w.get(), "runButton"),
+                                     find<QComboBox>(w.get(), "portList")}));
+  }
+
+  void enterInAFieldReadsTheWindowAndEnds() {
+    auto w = showWindow();
+    auto* field = find<QLineEdit>(w.get(), "fileField");
+    field->setFocus();
+    QTest::keyClicks(field, "typed");
+    QTest::keyClick(field, Qt::Key_Return);
+    QVERIFY(!w->isVisible());
+    QCOMPARE(w->result(), int(QDialog::Accepted));
+    QCOMPARE(w->firmwareTitle.get(), std::string("typed"));
+    QCOMPARE(int(w->searchStopped.load()), 1);
+  }
+
+  void escapeEndsAtOnce() {
+    auto w = showWindow();
+    QTest::keyClick(find<QComboBox>(w.get(), "portList"), Qt::Key_Escape);
+    QVERIFY(!w->isVisible());
+    QCOMPARE(w->result(), int(QDialog::Rejected));
+  }
+
+  void enterOnRunPressesRun() {
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    auto w = showWindow();
+    ModalWatcher watcher;
+    auto* run = find<QPushButton>(w.get(), "runButton");
+    run->setFocus();
+    QTest::keyClick(run, Qt::Key_Return);
+    QVERIFY(w->isVisible());
+    QCOMPARE(watcher.boxes.size(), 2);
+  }
+
+  void runWithoutFileAsksForOneThenReportsConversionFailure() {
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    auto w = showWindow();
+    ModalWatcher watcher;
+    find<QPushButton>(w.get(), "runButton")->click();
+    QCOMPARE(watcher.boxes.size(), 2);
+    QCOMPARE(watcher.boxes[0].text, QStringLiteral("Please select a file first !"));
+    QCOMPARE(watcher.boxes[0].caption, QCoreApplication::applicationName());
+    QCOMPARE(watcher.boxes[0].icon, QMessageBox::NoIcon);
+    QCOMPARE(watcher.boxes[1].text, QStringLiteral("File Convert fail!"));
+    QCOMPARE(watcher.boxes[1].caption, QStringLiteral("Error"));
+    QCOMPARE(watcher.boxes[1].icon, QMessageBox::NoIcon);
+    QVERIFY(find<QPushButton>(w.get(), "runButton")->isEnabled());
+  }
+
+  void usbRunWithoutDeviceAsksForBootMode() {
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    QFile elf(dir.filePath("fw.out"));
+    QVERIFY(elf.open(QIODevice::WriteOnly));
+    QByteArray header(52 + 32, '\0');
+    header[0] = 0x7F; header[1] = 'E'; header[2] = 'L'; header[3] = 'F'; header[28] = 52;
+    elf.write(header);
+    elf.close();
+    auto w = showWindow();
+    ModalWatcher watcher;
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    find<QPushButton>(w.get(), "runButton")->click();
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].text, QStringLiteral("Make sure the Device work under USB-Boot Mode"));
+    QCOMPARE(watcher.boxes[0].caption, QStringLiteral("Prompt"));
+    QVERIFY(QFile::exists(dir.filePath("fw.bin")));
+    QVERIFY(find<QPushButton>(w.get(), "runButton")->isEnabled());
+  }
+
+  void windowMenuEndsWithAboutItemThatShowsTheAboutBox() {
+    auto w = showWindow();
+    QList<QAction*> actions = w->windowMenu()->actions();
+    QVERIFY(actions.size() >= 2);
+    QVERIFY(actions[actions.size() - 2]->isSeparator());
+    QAction* about = actions.last();
+    QCOMPARE(about->text(), QStringLiteral("&About Kestrel Firmware Utility"));
+    QCOMPARE(about->data().toInt(), 0x0010);
+
+    ModalWatcher watcher;
+    QString title, version;
+    watcher.onDialog = [&](QDialog* d) {
+      if (!qobject_cast<AboutBox*>(d)) return;
+      title = d->windowTitle();
+      version = d->findChild<QLabel*>("aboutVersion")->text();
+      d->findChild<QPushButton*>("aboutOk")->click();
+    };
+    about->trigger();
+    QCOMPARE(title, QStringLiteral("About Merlin upgrade tool"));
+    QCOMPARE(version, QStringLiteral("Kestrel Version 1.00"));
+  }
+
+  void windowMenuOpensFromTheKeyboard() {
+    auto w = showWindow();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(w->windowMenu()->isVisible());
+    w->windowMenu()->hide();
+  }
+
+  void choosingAFileTakesItsTitleAndFolder() {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("fw");
+    QString folder = QDir(dir.path()).filePath("fw");
+    auto w = showWindow();
+    ModalWatcher watcher;
+    chooseFile(w.get(), watcher, QDir(folder).filePath("image.test.out"), true);
+    QCOMPARE(w->firmwareTitle.get(), std::string("image.test"));
+    QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QStringLiteral("image.test"));
+    QCOMPARE(QDir::current().canonicalPath(), QDir(folder).canonicalPath());
+
+    chooseFile(w.get(), watcher, QDir(folder).filePath("noextension"), true);
+    QCOMPARE(w->firmwareTitle.get(), std::string("noextension"));
+
+    chooseFile(w.get(), watcher, QString(), false);
+    QCOMPARE(w->firmwareTitle.get(), std::string("noextension"));
+    QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QStringLiteral("noextension"));
+  }
+
+  void operationsFromAWorkerTakeEffectBeforeTheyReturn() {
+    auto w = showWindow();
+    std::atomic<int> seenProgress{-1};
+    std::atomic<bool> finished{false};
+    auto* bar = find<QProgressBar>(w.get(), "progressBar");
+    find<QComboBox>(w.get(), "portList")->setCurrentIndex(3);  // snaps back on the next status
+    w->workers.start("worker", [&] {
+      w->setProgress(100);
+      seenProgress = bar->value();  // read right after the call returned
+      w->setStatus("Progressing...");
+      w->disableRun();
+      finished = true;
+    });
+    QTRY_VERIFY(finished.load());
+    QCOMPARE(seenProgress.load(), 100);
+    QCOMPARE(find<QLineEdit>(w.get(), "statusField")->text(), QStringLiteral("Progressing..."));
+    QCOMPARE(find<QComboBox>(w.get(), "portList")->currentIndex(), 0);
+    QVERIFY(!find<QPushButton>(w.get(), "runButton")->isEnabled());
+    w->setProgress(0);
+    QCOMPARE(bar->value(), 0);
+  }
+
+  void closingEndsRunningWorkersFirst() {
+    auto w = showWindow();
+    std::atomic<bool> started{false};
+    w->workers.start("worker", [&] {
+      started = true;
+      while (w->pause(1000)) w->setStatus("still here");
+    });
+    QTRY_VERIFY(started.load());
+    QElapsedTimer timer;
+    timer.start();
+    w->close();
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->workersEnded());
+    QCOMPARE(w->workers.running(), 0);
+    QVERIFY(timer.elapsed() < 1000);
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

@@ -1,0 +1,133 @@
+#include "support/fake_window.h"
+
+#include <chrono>
+
+namespace kestrel::test {
+
+FakeWindow::FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid)
+    : WindowState(clock, serial, hid) {
+  // The window's initialisation.
+  BaudIndex = 0;
+  windowRef = this;
+  searchStopped = 1;
+  PortIndex = 0;
+  refreshWindow();
+}
+
+FakeWindow::~FakeWindow() {
+  windowClosing = true;
+  searchStopped = 1;
+  serialPortHandle.close();
+  workers.waitAll(10000);
+  CloseHidDevice(*this);
+  WindowState* self = this;
+  windowRef.compare_exchange_strong(self, nullptr);
+}
+
+void FakeWindow::selectPort(int index) {
+  std::lock_guard lock(mutex_);
+  portControl_ = index;
+}
+void FakeWindow::typeTitle(const std::string& title) {
+  std::lock_guard lock(mutex_);
+  titleControl_ = title;
+}
+void FakeWindow::typeStatus(const std::string& status) {
+  std::lock_guard lock(mutex_);
+  statusControl_ = status;
+}
+
+void FakeWindow::readWindow() {
+  std::lock_guard lock(mutex_);
+  PortIndex = portControl_;
+  firmwareTitle.set(titleControl_);
+  statusText.set(statusControl_);
+}
+
+void FakeWindow::refreshWindow() {
+  std::lock_guard lock(mutex_);
+  portControl_ = PortIndex;
+  titleControl_ = firmwareTitle.get();
+  statusControl_ = statusText.get();
+}
+
+void FakeWindow::setStatus(const std::string& text) {
+  statusText.set(text);
+  refreshWindow();
+  std::lock_guard lock(mutex_);
+  statuses_.push_back(text);
+}
+
+void FakeWindow::setProgress(int percent) {
+  std::lock_guard lock(mutex_);
+  progress_.push_back(percent);
+}
+
+void FakeWindow::disableRun() {
+  std::lock_guard lock(mutex_);
+  runEnabled_ = false;
+}
+
+void FakeWindow::enableRun() {
+  std::lock_guard lock(mutex_);
+  runEnabled_ = true;
+  cv_.notify_all();
+}
+
+void FakeWindow::showMessage(const std::string& text, std::optional<std::string> caption,
+                             MessageIcon icon) {
+  if (closing()) return;
+  Shown shown{text, caption, icon, false};
+  {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(shown);
+  }
+  if (onMessage) onMessage(shown);
+}
+
+void FakeWindow::showAppMessage(const std::string& text) {
+  if (closing()) return;
+  Shown shown{text, std::nullopt, MessageIcon::Warning, true};
+  {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(shown);
+  }
+  if (onMessage) onMessage(shown);
+}
+
+std::vector<Shown> FakeWindow::messages() const {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+std::vector<std::string> FakeWindow::texts() const {
+  std::vector<std::string> out;
+  for (const Shown& m : messages()) out.push_back(m.text);
+  return out;
+}
+std::vector<std::string> FakeWindow::statuses() const {
+  std::lock_guard lock(mutex_);
+  return statuses_;
+}
+std::vector<int> FakeWindow::progress() const {
+  std::lock_guard lock(mutex_);
+  return progress_;
+}
+bool FakeWindow::runEnabled() const {
+  std::lock_guard lock(mutex_);
+  return runEnabled_;
+}
+std::string FakeWindow::statusField() const {
+  std::lock_guard lock(mutex_);
+  return statusControl_;
+}
+int FakeWindow::portSelection() const {
+  std::lock_guard lock(mutex_);
+  return portControl_;
+}
+
+bool FakeWindow::waitForRunEnabled(int realMs) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(realMs), [this] { return runEnabled_; });
+}
+
+}  // namespace kestrel::test

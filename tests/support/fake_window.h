@@ -1,0 +1,72 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/window_state.h"
+
+namespace kestrel::test {
+
+// A message box as the user saw it.
+struct Shown {
+  std::string text;
+  std::optional<std::string> caption;  // None: the application's name.
+  MessageIcon icon = MessageIcon::None;
+  bool appBox = false;                 // Shown through showAppMessage.
+  bool operator==(const Shown&) const = default;
+};
+
+// The window's operations without a screen: the controls are plain values, every box is
+// recorded and answered with OK at once. Safe to call from any thread.
+class FakeWindow : public WindowState {
+ public:
+  FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid);
+  ~FakeWindow() override;
+
+  // What the controls show; a test sets them as a user would.
+  void selectPort(int index);
+  void typeTitle(const std::string& title);
+  void typeStatus(const std::string& status);
+
+  void readWindow() override;
+  void refreshWindow() override;
+  void setStatus(const std::string& text) override;
+  void setProgress(int percent) override;
+  void disableRun() override;
+  void enableRun() override;
+  void showMessage(const std::string& text, std::optional<std::string> caption = {},
+                   MessageIcon icon = MessageIcon::None) override;
+  void showAppMessage(const std::string& text) override;
+
+  std::vector<Shown> messages() const;
+  std::vector<std::string> texts() const;  // The messages' texts alone.
+  std::vector<std::string> statuses() const;
+  std::vector<int> progress() const;
+  bool runEnabled() const;
+  std::string statusField() const;
+  int portSelection() const;
+
+  // Blocks until Run has been enabled again after being disabled, or `realMs` pass.
+  bool waitForRunEnabled(int realMs);
+  // Blocks until the workers have ended, or `realMs` pass.
+  bool waitForWorkers(int realMs) { return workers.waitAll(unsigned(realMs)); }
+
+  // Runs in the calling thread whenever a box is shown, before it is "dismissed".
+  std::function<void(const Shown&)> onMessage;
+
+ private:
+  mutable std::mutex mutex_;  // Guards everything below.
+  std::condition_variable cv_;
+  int portControl_ = -1;
+  std::string titleControl_, statusControl_;
+  bool runEnabled_ = true;
+  std::vector<Shown> messages_;
+  std::vector<std::string> statuses_;
+  std::vector<int> progress_;
+};
+
+}  // namespace kestrel::test

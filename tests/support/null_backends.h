@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/hid_device.h"
+#include "platform/serial_port.h"
+
+namespace kestrel::test {
+
+// A machine without serial ports.
+class NoSerialPorts final : public SerialBackend {
+ public:
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t, std::string* error) override {
+    *error = name + ": no such port";
+    return nullptr;
+  }
+};
+
+// A machine without HID interfaces.
+class NoHidDevices final : public HidApi {
+ public:
+  bool enumerate(std::vector<std::string>*) override { return true; }
+  std::unique_ptr<HidDevice> open(const std::string&) override { return nullptr; }
+};
+
+}  // namespace kestrel::test

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/clock.h"
+
+namespace kestrel::test {
+
+// A clock that runs `scale` times faster than real time, starting at `origin`: a 5000 ms wait
+// takes 5000 / scale real milliseconds, and an origin just below 0xFFFFFFFF puts the wrap inside
+// a test.
+class FastClock final : public Clock {
+ public:
+  explicit FastClock(double scale = 50.0, uint32_t origin = 0x10000) : scale_(scale), origin_(origin) {}
+  uint32_t tickCount() override {
+    auto real = std::chrono::steady_clock::now() - start_;
+    double ms = std::chrono::duration<double, std::milli>(real).count() * scale_;
+    return origin_ + uint32_t(int64_t(ms));
+  }
+  void sleepMs(uint32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / scale_));
+  }
+
+ private:
+  const double scale_;
+  const uint32_t origin_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Real-time clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each
+// sleep, so a test can act on an exact poll.
+class WatchedClock final : public Clock {
+ public:
+  uint32_t tickCount() override { return systemClock().tickCount(); }
+  void sleepMs(uint32_t ms) override {
+    systemClock().sleepMs(ms);
+    if (onSleep) onSleep(ms);
+  }
+  std::function<void(uint32_t)> onSleep;
+};
+
+}  // namespace kestrel::test

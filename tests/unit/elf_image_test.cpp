@@ -1,0 +1,203 @@
+// The conversion of ELF files into flat images, and of `title`.out into `title`.bin.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "image/elf_image_extractor.h"
+#include "sim/elf_builder.h"
+#include "support/fake_window.h"
+#include "support/null_backends.h"
+#include "support/temp_dir.h"
+#include "support/test_clock.h"
+
+namespace kestrel {
+namespace {
+
+using sim::ElfBuilder;
+using sim::patternBytes;
+using Status = Extraction::Status;
+
+Extraction extract(const std::vector<uint8_t>& file) {
+  return extractImage(MemorySource(file.data(), file.size()));
+}
+
+void put32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) f[at + i] = uint8_t(v >> (8 * i));
+}
+
+TEST(ElfImage, AcceptsAnySignatureByteZeroClassAndEncoding) {
+  auto file = ElfBuilder().add(0x100, {1, 2, 3}).build();
+  file[0] = 0x00;  // byte 0, class and data encoding are not examined
+  file[4] = 9;
+  file[5] = 2;
+  Extraction x = extract(file);
+  ASSERT_EQ(x.status, Status::Ok);
+  EXPECT_EQ(x.image, (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST(ElfImage, RefusesWhatIsNotElf) {
+  auto file = ElfBuilder().add(0, {1}).build();
+  file[2] = 'l';
+  EXPECT_EQ(extract(file).status, Status::NotElf);
+  std::vector<uint8_t> shortFile = {0x7F, 'E', 'L', 'F'};
+  EXPECT_EQ(extract(shortFile).status, Status::NotElf);
+  EXPECT_EQ(extract({}).status, Status::NotElf);
+}
+
+TEST(ElfImage, FirstEntryWithoutOffsetGivesEmptyImage) {
+  Extraction x = extract(ElfBuilder().build());
+  ASSERT_EQ(x.status, Status::Ok);
+  EXPECT_TRUE(x.image.empty());
+}
+
+TEST(ElfImage, FillsLastUnitWithFollowingFileBytesAndGapsWithZeros) {
+  auto first = patternBytes(0x100, 3);
+  auto after = patternBytes(0x100, 99);  // the 256 bytes that follow entry 0's bytes in the file
+  auto second = patternBytes(0x10, 42);
+  std::vector<uint8_t> firstArea = first;
+  firstArea.insert(firstArea.end(), after.begin(), after.end());
+  auto file = ElfBuilder()
+                  .add({0x0, firstArea, 0x1000, 0x100})
+                  .add({0x800, second, 0x1200, 0})
+                  .build();
+  Extraction x = extract(file);
+  ASSERT_EQ(x.status, Status::Ok);
+  ASSERT_EQ(x.image.size(), 0x810u);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), x.image.begin()));
+  EXPECT_TRUE(std::equal(after.begin(), after.end(), x.image.begin() + 0x100));
+  EXPECT_TRUE(std::all_of(x.image.begin() + 0x200, x.image.begin() + 0x800, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), x.image.begin() + 0x800));
+}
+
+TEST(ElfImage, ReadsWholeUnitsOf512Bytes) {
+  auto trailer = patternBytes(600, 7);
+  auto imageFor = [&](uint32_t size) {
+    auto bytes = patternBytes(size, 1);
+    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+    return extract(ElfBuilder().add({0, bytes, 0x100, size}).add(0x1000, {0xEE}).build()).image;
+  };
+  auto one = imageFor(512);  // one unit: nothing of the trailer
+  EXPECT_TRUE(std::all_of(one.begin() + 512, one.begin() + 0x1000, [](uint8_t b) { return b == 0; }));
+  auto two = imageFor(513);  // two units: the trailer fills the second up to byte 1023
+  EXPECT_TRUE(std::equal(trailer.begin(), trailer.begin() + 511, two.begin() + 513));
+  EXPECT_EQ(two[1024], 0);
+}
+
+TEST(ElfImage, LengthComesFromTheLastEntryWalked) {
+  auto file = ElfBuilder()
+                  .add(0x0, patternBytes(0x100, 1))
+                  .add(0x1000, patternBytes(0x100, 2))
+                  .add(0x800, patternBytes(0x100, 3))
+                  .build();
+  Extraction x = extract(file);
+  ASSERT_EQ(x.status, Status::Ok);
+  EXPECT_EQ(x.image.size(), 0x900u);
+
+  // An empty last segment runs the image on in zeros up to its address.
+  Extraction y = extract(ElfBuilder().add(0x0, {5}).add({0x300, {}, 0x400, 0}).build());
+  ASSERT_EQ(y.status, Status::Ok);
+  EXPECT_EQ(y.image.size(), 0x300u);
+}
+
+TEST(ElfImage, RefusesSegmentsOutsideTheImage) {
+  auto below = extract(ElfBuilder().add(0x1000, {1}).add(0x0FFF, {2}).build());
+  EXPECT_EQ(below.status, Status::BelowBase);
+  EXPECT_NE(below.detail.find("below the image base"), std::string::npos);
+
+  // The rounded extent counts: 0x201 bytes at 0x3FE00 read two units and pass 0x40000.
+  EXPECT_EQ(extract(ElfBuilder().add(0, {1}).add(0x3FE00, patternBytes(0x201, 1)).build()).status,
+            Status::OutOfRange);
+  auto full = extract(ElfBuilder().add(0, {1}).add(0x3FE00, patternBytes(0x200, 1)).build());
+  ASSERT_EQ(full.status, Status::Ok);
+  EXPECT_EQ(full.image.size(), 0x40000u);
+  EXPECT_EQ(extract(ElfBuilder().add({0, {1}, 0, 0x7FFFFFFF}).build()).status, Status::OutOfRange);
+}
+
+TEST(ElfImage, RefusesTableThatRunsOffTheEndOfTheFile) {
+  auto file = ElfBuilder().add(0, {1, 2}).build();
+  put32(file, 28, uint32_t(file.size() - 40));  // entry 0 fits, entry 1 does not
+  put32(file, file.size() - 40 + 4, 0x40);
+  EXPECT_EQ(extract(file).status, Status::TableTruncated);
+  put32(file, 28, 0xFFFFFFF0);
+  EXPECT_EQ(extract(file).status, Status::TableTruncated);
+}
+
+class Convert : public ::testing::Test {
+ protected:
+  test::FastClock clock;
+  test::NoSerialPorts serial;
+  test::NoHidDevices hid;
+  test::TempDir dir;
+  test::FakeWindow w{clock, serial, hid};
+
+  bool noTemporaryFilesLeft() const {
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+      if (e.path().filename().string().find(".tmp") != std::string::npos) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(Convert, WritesTheImageBesideTheElfFile) {
+  test::writeFile("fw.out", ElfBuilder().add(0x8000, {9, 8, 7}).build());
+  EXPECT_EQ(convert(w, "fw"), ConvertResult::Ok);
+  EXPECT_EQ(test::readFile("fw.bin"), (std::vector<uint8_t>{9, 8, 7}));
+  EXPECT_TRUE(w.messages().empty());
+  EXPECT_TRUE(noTemporaryFilesLeft());
+}
+
+TEST_F(Convert, MissingInputAsksForAFileAndLeavesTheOldImage) {
+  test::writeFile("fw.bin", {1, 2, 3});
+  EXPECT_EQ(convert(w, "fw"), ConvertResult::Failed);
+  EXPECT_EQ(convert(w, ""), ConvertResult::Failed);
+  test::Shown expected{"Please select a file first !", std::nullopt, MessageIcon::None, false};
+  EXPECT_EQ(w.messages(), (std::vector<test::Shown>{expected, expected}));
+  EXPECT_EQ(test::readFile("fw.bin"), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(Convert, RefusalKeepsTheOldImageAndLeavesNoTemporaryFile) {
+  test::writeFile("fw.bin", {1, 2, 3});
+  test::writeFile("fw.out", {'n', 'o', 't', ' ', 'e', 'l', 'f'});
+  EXPECT_EQ(convert(w, "fw"), ConvertResult::Failed);
+  ASSERT_EQ(w.messages().size(), 1u);
+  EXPECT_EQ(w.messages()[0], (test::Shown{"This is not a ELF file", std::nullopt, MessageIcon::Warning, true}));
+
+  test::writeFile("fw.out", ElfBuilder().add(0x1000, {1}).add(0x10, {2}).build());
+  EXPECT_EQ(convert(w, "fw"), ConvertResult::Failed);
+  EXPECT_NE(w.texts().back().find("fw.out: segment 1 at 0x10 lies below the image base 0x1000"),
+            std::string::npos);
+  EXPECT_EQ(test::readFile("fw.bin"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(noTemporaryFilesLeft());
+}
+
+TEST_F(Convert, ImageThatCannotBeWrittenNamesTheBinFileAndReason) {
+  test::writeFile("fw.out", ElfBuilder().add(0, {1}).build());
+  std::filesystem::create_directory("fw.bin");  // nothing can be renamed over a folder
+  EXPECT_EQ(convert(w, "fw"), ConvertResult::FileError);
+  ASSERT_EQ(w.messages().size(), 1u);
+  EXPECT_EQ(w.messages()[0].text, "Cannot write fw.bin: Is a directory");
+  EXPECT_EQ(w.messages()[0].icon, MessageIcon::Error);
+  EXPECT_TRUE(noTemporaryFilesLeft());
+
+  std::string longTitle(250, 'x');  // fits as .out, but no temporary name fits beside it
+  test::writeFile(longTitle + ".out", ElfBuilder().add(0, {1}).build());
+  EXPECT_EQ(convert(w, longTitle), ConvertResult::FileError);
+  EXPECT_EQ(w.messages()[1].text, "Cannot create " + longTitle + ".bin: File name too long");
+}
+
+#ifdef KESTREL_CROSS_ELF
+// A real firmware file from the cross toolchain: where the rules agree (segments loaded where
+// they run, zero padding in the file), the image equals what objcopy makes of it.
+TEST_F(Convert, RealCrossCompiledFirmwareMatchesObjcopy) {
+  std::filesystem::copy_file(KESTREL_CROSS_ELF, "cross.out");
+  ASSERT_EQ(convert(w, "cross"), ConvertResult::Ok) << (w.texts().empty() ? "" : w.texts()[0]);
+  auto expected = test::readFile(KESTREL_CROSS_BIN);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(test::readFile("cross.bin"), expected);
+}
+#endif
+
+}  // namespace
+}  // namespace kestrel
