@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ struct Shown {
   bool appBox = false;                 // Shown through showAppMessage.
   bool operator==(const Shown&) const = default;
 };
+
+inline void PrintTo(const Shown& s, std::ostream* os) {
+  *os << (s.appBox ? "app box " : "box ") << '"' << s.text << "\" caption "
+      << (s.caption ? '"' + *s.caption + '"' : std::string("(application)")) << " icon "
+      << int(s.icon);
+}
 
 // The window's operations without a screen: the controls are plain values, every box is
 // recorded and answered with OK at once. Safe to call from any thread.

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+// The far end of a pseudo-terminal, driven by the test itself, linked as `dir`/`name`.
+class PtyPeer {
+ public:
+  PtyPeer(const std::filesystem::path& dir, const std::string& name) {
+    int slave = -1;
+    char path[256];
+    ::openpty(&master_, &slave, path, nullptr, nullptr);
+    termios tio{};
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    keeper_ = ::open(path, O_RDWR | O_NOCTTY);
+    ::close(slave);
+    path_ = path;
+    std::filesystem::create_symlink(path_, dir / name);
+  }
+  ~PtyPeer() {
+    ::close(master_);
+    ::close(keeper_);
+  }
+  const std::string& path() const { return path_; }
+  void send(const std::vector<uint8_t>& bytes) {
+    [[maybe_unused]] ssize_t r = ::write(master_, bytes.data(), bytes.size());
+  }
+  // Whatever arrives within `ms`.
+  std::vector<uint8_t> receive(int ms) {
+    std::vector<uint8_t> out;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p = {master_, POLLIN, 0};
+      if (::poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
+        uint8_t buf[256];
+        ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0) out.insert(out.end(), buf, buf + n);
+      }
+    }
+    return out;
+  }
+  // The speed the utility set on its side of the line.
+  speed_t speed() const {
+    termios tio{};
+    ::tcgetattr(master_, &tio);
+    return ::cfgetospeed(&tio);
+  }
+
+ private:
+  int master_ = -1;
+  int keeper_ = -1;
+  std::string path_;
+};
+
+}  // namespace kestrel::test
