@@ -58,28 +58,21 @@ class Download {
     uint8_t held[kBlockSize];
     std::memcpy(held, image_.block(0), kBlockSize);
 
-    if (!SendHidStartReport(w_)) return failedSend();
+    // An unplugged device ends the download as a block that was never acknowledged.
+    bool gone = false;
+    uint32_t first = image_.blockCount() > 1 ? 1 : 0;
+    if (!SendHidStartReport(w_, &gone)) return gone ? noAcknowledgement(first) : failedSend();
     for (uint32_t k = 1; k < image_.blockCount(); ++k) {
       w_.hid.hidAckReceived = 0;
-      if (!SendHidBlock(w_, PageAddress(k), image_.block(k))) return failedSend();
-      if (!waitForAck(w_)) {
-        stopReceiver();
-        char text[48];
-        std::snprintf(text, sizeof text, "NO ACK ,Block no:0X%02X", unsigned(PageAddress(k)));
-        w_.showMessage(text);
-        close();
-        return;
+      if (!SendHidBlock(w_, PageAddress(k), image_.block(k), &gone)) {
+        return gone ? noAcknowledgement(k) : failedSend();
       }
+      if (!waitForAck(w_)) return noAcknowledgement(k);
       w_.setProgress(image_.progressAfter(k));
     }
     w_.hid.hidAckReceived = 0;
-    if (!SendHidBlock(w_, 0, held)) return failedSend();
-    if (!waitForAck(w_)) {
-      stopReceiver();
-      w_.showMessage("NO Ack1!");
-      close();
-      return;
-    }
+    if (!SendHidBlock(w_, 0, held, &gone)) return gone ? noAcknowledgement(0) : failedSend();
+    if (!waitForAck(w_)) return noAcknowledgement(0);
     // The receive thread goes on reading during the final pause.
     bool open = w_.pause(kFinalPauseMs);
     if (open) w_.setProgress(100);
@@ -98,6 +91,20 @@ class Download {
   }
 
  private:
+  // Block k was not acknowledged: "NO ACK ,Block no:0X%02X" with its page address, or "NO Ack1!"
+  // for block 0, which goes last.
+  void noAcknowledgement(uint32_t k) {
+    stopReceiver();
+    if (k == 0) {
+      w_.showMessage("NO Ack1!");
+    } else {
+      char text[48];
+      std::snprintf(text, sizeof text, "NO ACK ,Block no:0X%02X", unsigned(PageAddress(k)));
+      w_.showMessage(text);
+    }
+    close();
+  }
+
   void failedSend() {
     stopReceiver();
     w_.pause(kStopPauseMs);

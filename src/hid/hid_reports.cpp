@@ -23,9 +23,16 @@ bool writeReport(WindowState& w, const uint8_t* report, HidError* err) {
   return w.hid.hidWriteHandle->write(report, kReportSize, err);
 }
 
+// True (and *deviceGone set) when the failure means the device was unplugged.
+bool gone(const HidError& err, bool* deviceGone) {
+  if (!err.deviceGone) return false;
+  if (deviceGone) *deviceGone = true;
+  return true;
+}
+
 }  // namespace
 
-bool SendHidStartReport(WindowState& w) {
+bool SendHidStartReport(WindowState& w, bool* deviceGone) {
   if (!w.hid.hidWriteHandle) {
     w.showAppMessage("Device not open!");
     return false;
@@ -33,13 +40,14 @@ bool SendHidStartReport(WindowState& w) {
   uint8_t report[kReportSize] = {0x00, kStartReportCode};
   HidError err;
   if (!writeReport(w, report, &err)) {
+    if (gone(err, deviceGone)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
   return true;
 }
 
-bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block) {
+bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bool* deviceGone) {
   if (!w.hid.hidWriteHandle) {
     w.showAppMessage("Device not open!");
     return false;
@@ -53,6 +61,7 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block) {
   report[5] = 0x04;
   HidError err;
   if (!writeReport(w, report, &err)) {
+    if (gone(err, deviceGone)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
@@ -68,6 +77,7 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block) {
     std::memcpy(report + 3, block + offset, n);
     remaining -= n;
     if (!writeReport(w, report, &err)) {
+      if (gone(err, deviceGone)) return false;
       char text[64];
       std::snprintf(text, sizeof text, "Send error= %d len=%u", err.error, remaining);
       w.showAppMessage(text);

@@ -1,0 +1,363 @@
+// The USB link: discovery, reports, the receive thread and the whole download, against the
+// simulated HID boot loader.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/update_commands.h"
+#include "core/window_state.h"
+#include "hid/hid_link.h"
+#include "hid/hid_reports.h"
+#include "sim/elf_builder.h"
+#include "sim/hid_boot_sim.h"
+#include "support/fake_window.h"
+#include "support/null_backends.h"
+#include "support/temp_dir.h"
+#include "support/test_clock.h"
+
+namespace kestrel {
+namespace {
+
+using sim::HidBootSim;
+using sim::HidFaults;
+using sim::HidInterface;
+using test::Shown;
+
+const std::string kBoot = HidBootSim::bootLoader().path;
+
+HidInterface device(const std::string& path, uint16_t version) {
+  return HidInterface{path, {0xFFFF, 0x0012, version}, true, true};
+}
+
+class HidDiscovery : public ::testing::Test {
+ protected:
+  void find(std::vector<HidInterface> interfaces, HidFaults faults = {}) {
+    hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
+    w = std::make_unique<test::FakeWindow>(systemClock(), serial, *hid);
+    found = FindHidDevice(*w);
+  }
+  test::NoSerialPorts serial;
+  std::unique_ptr<HidBootSim> hid;
+  std::unique_ptr<test::FakeWindow> w;
+  bool found = false;
+};
+
+TEST_F(HidDiscovery, NothingPresentFindsNothingSilently) {
+  find({});
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(w->messages().empty());
+  find({}, {.listFails = true});
+  EXPECT_FALSE(found);
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get handle for HID devices", std::nullopt, MessageIcon::Warning, true}}));
+}
+
+TEST_F(HidDiscovery, SkipsUnopenableAndWrongVersionAndOpensTheBootLoaderTwice) {
+  HidInterface locked = device("/dev/hidraw-locked", 0x0100);
+  locked.openable = false;
+  find({locked, device("/dev/hidraw-newer", 0x0101), HidBootSim::bootLoader()});
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(w->messages().empty());
+  EXPECT_EQ(hid->openHandlesOn(kBoot), 2);
+  EXPECT_EQ(hid->openHandles(), 2);
+  EXPECT_NE(w->hid.hidReadHandle, nullptr);
+  EXPECT_NE(w->hid.hidWriteHandle, nullptr);
+  CloseHidDevice(*w);
+  CloseHidDevice(*w);  // a second close closes nothing
+  EXPECT_EQ(hid->openHandles(), 0);
+}
+
+TEST_F(HidDiscovery, OpensTheFirstOfTwoBootLoaders) {
+  find({device("/dev/hidraw-first", 0x0100), device("/dev/hidraw-second", 0x0100)});
+  EXPECT_TRUE(found);
+  EXPECT_EQ(hid->openHandlesOn("/dev/hidraw-first"), 2);
+  EXPECT_EQ(hid->openHandlesOn("/dev/hidraw-second"), 0);
+}
+
+TEST_F(HidDiscovery, UnreadableAttributesEndTheSearch) {
+  HidInterface mute = device("/dev/hidraw-mute", 0x0100);
+  mute.attributesReadable = false;
+  find({mute, HidBootSim::bootLoader()});
+  EXPECT_FALSE(found);
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get HID attributes", std::nullopt, MessageIcon::Warning, true}}));
+  EXPECT_EQ(hid->openHandles(), 0);
+}
+
+TEST_F(HidDiscovery, MissNoneLeftOpen) {
+  find({device("/dev/hidraw-a", 0x0101), device("/dev/hidraw-b", 0x0000)});
+  EXPECT_FALSE(found);
+  EXPECT_EQ(hid->openHandles(), 0);
+}
+
+class HidReports : public HidDiscovery {
+ protected:
+  void SetUp() override {
+    find({HidBootSim::bootLoader()}, {.manualAck = true});
+    ASSERT_TRUE(SendHidStartReport(*w));
+  }
+  // The reports after the start report.
+  std::vector<std::vector<uint8_t>> sent() const {
+    auto r = hid->reports();
+    return {r.begin() + 1, r.end()};
+  }
+};
+
+TEST_F(HidReports, HeaderCarriesPageAddressChecksumAndLength) {
+  std::vector<uint8_t> zeros(2048, 0);
+  ASSERT_TRUE(SendHidBlock(*w, 0x0108, zeros.data()));
+  auto start = hid->reports()[0];
+  EXPECT_EQ(start[1], 0xB5);
+  EXPECT_TRUE(std::all_of(start.begin() + 2, start.end(), [](uint8_t b) { return b == 0; }));
+  auto header = sent()[0];
+  ASSERT_EQ(header.size(), 65u);
+  EXPECT_EQ(std::vector<uint8_t>(header.begin(), header.begin() + 6),
+            (std::vector<uint8_t>{0x00, 0xAA, 0x01, 0x08, 0x08, 0x04}));
+  std::vector<uint8_t> ones(2048, 1);
+  ASSERT_TRUE(SendHidBlock(*w, 0, ones.data()));
+  EXPECT_EQ(sent()[42][4], 0x00);  // 2048 ones wrap to 0; page 0 adds nothing
+}
+
+TEST_F(HidReports, DataReportsCarryFiftyBytesAndTheLastRepeatsTheTailBeforeIt) {
+  auto block = sim::patternBytes(2048, 9);
+  ASSERT_TRUE(SendHidBlock(*w, 8, block.data()));
+  auto r = sent();
+  ASSERT_EQ(r.size(), 42u);
+  EXPECT_EQ(r[1][1], 0x55);
+  EXPECT_EQ(r[1][2], 0x32);
+  EXPECT_TRUE(std::equal(block.begin(), block.begin() + 50, r[1].begin() + 3));
+  EXPECT_EQ(r[41][2], 0x30);
+  EXPECT_TRUE(std::equal(block.begin() + 2000, block.end(), r[41].begin() + 3));
+  EXPECT_EQ(r[41][51], block[1998]);
+  EXPECT_EQ(r[41][52], block[1999]);
+  for (const auto& report : r) {
+    EXPECT_TRUE(std::all_of(report.begin() + 53, report.end(), [](uint8_t b) { return b == 0; }));
+  }
+  EXPECT_TRUE(hid->violations().empty()) << hid->violations()[0];
+}
+
+TEST_F(HidReports, NothingIsWrittenWithoutADevice) {
+  CloseHidDevice(*w);
+  std::vector<uint8_t> block(2048);
+  EXPECT_FALSE(SendHidStartReport(*w));
+  EXPECT_FALSE(SendHidBlock(*w, 8, block.data()));
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Device not open!", "Device not open!"}));
+  EXPECT_EQ(hid->reportsWritten(), 1);  // the start report of SetUp
+}
+
+TEST_F(HidReports, FailedDataReportSaysHowManyBytesWereLeft) {
+  find({HidBootSim::bootLoader()}, {.writeFailAt = 2, .writeErrno = 32});
+  ASSERT_TRUE(SendHidStartReport(*w));
+  std::vector<uint8_t> block(2048);
+  EXPECT_FALSE(SendHidBlock(*w, 8, block.data()));
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 32 len=1998", "Couldn't send data  !"}));
+  find({HidBootSim::bootLoader()}, {.writeFailAt = 0, .writeErrno = 5});
+  EXPECT_FALSE(SendHidStartReport(*w));
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 5"}));
+}
+
+TEST_F(HidReports, ReceiveThreadTakesTheTokenAtBytesTwoToFourOnly) {
+  w->hid.hidRunning = 1;
+  auto receiver = w->workers.start("HidReceiveThread", HidReceiveThread);
+  auto report = [](size_t at) {
+    std::vector<uint8_t> r(65, 0);
+    r[at] = 'U';
+    r[at + 1] = '5';
+    r[at + 2] = 'U';
+    return r;
+  };
+  hid->deliver(report(1));
+  hid->deliver(report(3));
+  hid->deliver({0x00, 0x02});  // too short
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(w->hid.hidAckReceived.load(), 0u);
+  hid->deliver(report(2));
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (w->hid.hidAckReceived == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(w->hid.hidAckReceived.load(), 1u);
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Only read 2 bytes"}));
+
+  // Unplugged: nothing is shown, and the thread ends within one wait once told to.
+  hid->unplug();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto stop = std::chrono::steady_clock::now();
+  w->hid.hidRunning = 0;
+  receiver->wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(250));
+  EXPECT_EQ(w->texts().size(), 1u);
+}
+
+class UsbUpdate : public ::testing::Test {
+ protected:
+  void run(size_t imageSize, HidFaults faults = {}, Clock* clock = nullptr) {
+    hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111),
+                                                                 HidBootSim::bootLoader()},
+                                       faults);
+    image = sim::patternBytes(imageSize, 33);
+    test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
+    w = std::make_unique<test::FakeWindow>(clock ? *clock : fast, serial, *hid);
+    w->typeTitle("fw");
+    w->onMessage = [this](const Shown&) { statusAtMessage = w->statusField(); };
+    runCommand(*w);
+  }
+  void finish() {
+    ASSERT_TRUE(w->waitForWorkers(60000));
+    EXPECT_TRUE(w->runEnabled());
+    EXPECT_EQ(hid->openHandles(), 0);
+    EXPECT_EQ(w->hid.hidRunning.load(), 0u);
+    EXPECT_EQ(w->hid.hidReadHandle, nullptr);
+    EXPECT_EQ(w->hid.hidWriteHandle, nullptr);
+  }
+  std::vector<int> progress() const { return w->progress(); }
+
+  test::TempDir dir;
+  test::NoSerialPorts serial;
+  test::FastClock fast{50.0};
+  std::unique_ptr<HidBootSim> hid;
+  std::unique_ptr<test::FakeWindow> w;
+  std::vector<uint8_t> image;
+  std::string statusAtMessage;
+};
+
+TEST_F(UsbUpdate, DownloadsAFullImageFirstBlockLast) {
+  run(0x40000);
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Download Finished!", "Update"}}));
+  EXPECT_EQ(statusAtMessage, "Progressing...");  // the status changes after the box
+  EXPECT_EQ(w->statusField(), "Download Finished!");
+  EXPECT_TRUE(hid->started());
+  EXPECT_EQ(hid->image(), image);
+  EXPECT_TRUE(hid->violations().empty()) << hid->violations()[0];
+  auto pages = hid->pages();
+  ASSERT_EQ(pages.size(), 128u);
+  EXPECT_EQ(pages[0], 8);
+  EXPECT_EQ(pages[126], 0x3F8);
+  EXPECT_EQ(pages[127], 0);
+  EXPECT_EQ(hid->reportsWritten(), 1 + 128 * 42);
+  EXPECT_EQ(progress().front(), 0);
+  EXPECT_EQ(progress()[progress().size() - 2], 99);
+  EXPECT_EQ(progress().back(), 100);
+}
+
+TEST_F(UsbUpdate, ThreeBlocksGoOneTwoThenZero) {
+  run(4097);
+  finish();
+  EXPECT_EQ(hid->pages(), (std::vector<uint16_t>{8, 16, 0}));
+  EXPECT_EQ(progress(), (std::vector<int>{0, 33, 66, 100}));
+  for (size_t size : {size_t(0), size_t(2048)}) {
+    run(size);
+    finish();
+    EXPECT_EQ(hid->pages(), (std::vector<uint16_t>{0}));
+    EXPECT_EQ(progress(), (std::vector<int>{0, 100}));
+    EXPECT_EQ(w->texts(), (std::vector<std::string>{"Download Finished!"}));
+  }
+}
+
+TEST_F(UsbUpdate, SilentDeviceNamesTheBlocksPageAddress) {
+  run(4097, {.noAck = true});
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"NO ACK ,Block no:0X08", std::nullopt}}));
+  EXPECT_EQ(w->statusField(), "Progressing...");
+  run(2048, {.noAck = true});
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO Ack1!"}));
+  run(0x40000, {.noAckAt = 31});  // the 32nd exchange carries block 32
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X100"}));
+  EXPECT_EQ(progress().back(), 31 * 100 / 128);
+  for (uint16_t page : hid->pages()) EXPECT_NE(page, 0);
+}
+
+TEST_F(UsbUpdate, AcknowledgementOnTheLastPollStillCounts) {
+  for (int poll : {500, 501}) {
+    SCOPED_TRACE(poll);
+    test::WatchedClock clock;
+    int sleeps = 0;
+    clock.onSleep = [&](uint32_t ms) {
+      // Polls sleep 1 ms each; the 2500 ms final pause sleeps in longer slices. The report goes
+      // in after the poll's sleep and before its look at the flag.
+      if (ms == 1 && ++sleeps == poll) {
+        hid->deliverAck();
+        while (w->hid.hidAckReceived == 0 && w->hid.hidRunning != 0) std::this_thread::yield();
+      }
+    };
+    run(100, {.manualAck = true}, &clock);
+    finish();
+    EXPECT_EQ(w->texts(), (std::vector<std::string>{poll == 500 ? "Download Finished!" : "NO Ack1!"}));
+  }
+}
+
+TEST_F(UsbUpdate, FailedWriteEndsTheDownloadWithItsMessages) {
+  run(4097, {.writeFailAt = 45, .writeErrno = 71});  // block 2's third data report
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 71 len=1948", "Couldn't send data  !"}));
+  EXPECT_EQ(hid->pages(), (std::vector<uint16_t>{8, 16}));
+}
+
+TEST_F(UsbUpdate, UnpluggedHalfwayEndsWithTheTimeOutOfItsBlock) {
+  run(0x8000, {.unplugAt = 200});  // in the middle of block 5
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X28"}));
+  run(2048, {.unplugAt = 0});  // gone before the start report: the only block times out
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO Ack1!"}));
+}
+
+TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
+  run(0x8000, {.noAckAt = 3});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  hid->unplug();
+  finish();
+  ASSERT_EQ(w->texts().size(), 1u);
+  EXPECT_EQ(w->texts()[0].rfind("NO ACK ,Block no:0X", 0), 0u);
+}
+
+TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111)});
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
+  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w->typeTitle("fw");
+  runCommand(*w);
+  runCommand(*w);
+  Shown prompt{"Make sure the Device work under USB-Boot Mode", "Prompt"};
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{prompt, prompt}));
+  EXPECT_EQ(hid->openHandles(), 0);
+  EXPECT_TRUE(w->runEnabled());
+}
+
+TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
+  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w->workers.setStartFault([](std::string_view name) { return name == "HidDownloadThread"; });
+  w->typeTitle("fw");
+  runCommand(*w);
+  ASSERT_EQ(w->messages().size(), 1u);
+  EXPECT_EQ(w->messages()[0].caption, "Error");
+  EXPECT_EQ(hid->openHandles(), 0);
+  EXPECT_TRUE(w->runEnabled());
+}
+
+TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x0, sim::patternBytes(5000, 1)).build());
+  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w->workers.setStartFault([](std::string_view name) { return name == "HidReceiveThread"; });
+  w->typeTitle("fw");
+  runCommand(*w);
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X08"}));
+}
+
+TEST_F(UsbUpdate, ClosingTheWindowEndsBothThreadsAndClosesTheDevice) {
+  run(0x40000, {.paced = true}, &systemClock());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(shutdownWorkers(*w, 1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(hid->openHandles(), 0);
+  EXPECT_EQ(w->hid.hidRunning.load(), 0u);
+}
+
+}  // namespace
+}  // namespace kestrel
