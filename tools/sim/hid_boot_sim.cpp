@@ -81,10 +81,14 @@ bool HidBootSim::write(const std::string& path, const uint8_t* report, size_t n,
     return false;
   }
   if (faults_.paced) {
-    auto slot = std::max(nextSlot_, std::chrono::steady_clock::now());
-    nextSlot_ = slot + kSlot;
+    // One report per 1 ms frame on a fixed grid: a report handed over during a frame goes out in
+    // it, so a writer that wakes a little late does not lose the frame.
+    auto now = std::chrono::steady_clock::now();
+    int64_t frame = std::chrono::duration_cast<std::chrono::microseconds>(now - frameOrigin_).count() / 1000;
+    frame = std::max(frame, lastFrame_ + 1);
+    lastFrame_ = frame;
     lock.unlock();
-    std::this_thread::sleep_until(slot + kSlot);
+    std::this_thread::sleep_until(frameOrigin_ + kSlot * (frame + 1));
     lock.lock();
   }
   reports_.emplace_back(report, report + n);

@@ -95,7 +95,8 @@ class HidBootSim final : public HidApi {
   int exchange_ = -1;
   bool started_ = false;
   bool unplugged_ = false;
-  std::chrono::steady_clock::time_point nextSlot_ = std::chrono::steady_clock::now();
+  const std::chrono::steady_clock::time_point frameOrigin_ = std::chrono::steady_clock::now();
+  int64_t lastFrame_ = -1;
 };
 
 }  // namespace kestrel::sim
