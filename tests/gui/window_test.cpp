@@ -230,6 +230,38 @@ class WindowTest : public QObject {
     QCOMPARE(version, QStringLiteral("Kestrel Version 1.00"));
   }
 
+  void serviceDialogRaisesCommandsWithItsFields() {
+    auto w = showWindow();
+    QAction* service = nullptr;
+    for (QAction* a : w->windowMenu()->actions()) {
+      if (a->text() == QStringLiteral("Service...")) service = a;
+    }
+    QVERIFY(service);
+    ModalWatcher watcher;
+    bool sawDialog = false;
+    QString cradleAfterClear = "not cleared";
+    watcher.onDialog = [&](QDialog* d) {
+      auto* code = d->findChild<QLineEdit*>("commandText");
+      if (!code || sawDialog) return;
+      sawDialog = true;
+      // Outside the watcher's own timer, so that it can answer the box this opens.
+      QTimer::singleShot(0, d, [&, d, code] {
+        QTest::keyClicks(code, "ab1");
+        d->findChild<QPushButton*>("service1034")->click();
+        QTest::keyClicks(d->findChild<QLineEdit*>("cradleIdText"), "0123456789ab");
+        d->findChild<QPushButton*>("service1031")->click();  // clears the field it is bound to
+        cradleAfterClear = d->findChild<QLineEdit*>("cradleIdText")->text();
+        d->reject();
+      });
+    };
+    service->trigger();
+    QVERIFY(sawDialog);
+    QCOMPARE(cradleAfterClear, QString());
+    QCOMPARE(w->commandText.get(), std::string("ab1"));
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].text, QStringLiteral("Command Length error!"));
+  }
+
   void windowMenuOpensFromTheKeyboard() {
     auto w = showWindow();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_F10, Qt::ShiftModifier);

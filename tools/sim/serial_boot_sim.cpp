@@ -108,7 +108,23 @@ void SerialBootSim::run() {
   }
 }
 
+void SerialBootSim::service(uint8_t byte) {
+  if (!inServiceCode_) {
+    inServiceCode_ = byte == 0xAA;
+    serviceCode_.clear();
+    return;
+  }
+  serviceCode_.push_back(char(byte));
+  if (serviceCode_.size() < 4) return;
+  inServiceCode_ = false;
+  if (faults_.silent) return;
+  if (serviceCode_ == "/%/%") send(faults_.textAnswer);
+  if (serviceCode_ == "CR01") send(faults_.cr01Answer);
+  if (serviceCode_ == "CR02") send(faults_.cr02Answer);
+}
+
 void SerialBootSim::feed(uint8_t byte, uint32_t baud) {
+  if (baud == 9600) service(byte);
   if (state_ == State::Asleep) {
     if (byte == 0xA2 && baud == 9600) state_ = State::Awake;
     return;

@@ -23,6 +23,10 @@ struct SerialFaults {
   int strayBeforeAckAt = -1;      // Sends one stray byte before exchange n's frame acknowledgement.
   int hangUpAt = -1;              // Hangs up halfway through exchange n's frame.
   bool paced = false;             // Bytes take their time on the line, 10 bits each.
+  // Answers to the service codes that expect one, sent at 9600 bit/s; empty: no answer.
+  std::vector<uint8_t> textAnswer;   // to 0xAA "/%/%"
+  std::vector<uint8_t> cr01Answer;   // to 0xAA "CR01"
+  std::vector<uint8_t> cr02Answer;   // to 0xAA "CR02"
 };
 
 // One byte that came down the line to the device.
@@ -64,6 +68,7 @@ class SerialBootSim {
   enum class State { Asleep, Awake, Frame };
   void run();
   void feed(uint8_t byte, uint32_t baud);
+  void service(uint8_t byte);
   void command(const std::string& text);
   void frame();
   void send(const std::vector<uint8_t>& bytes);
@@ -83,6 +88,8 @@ class SerialBootSim {
   // Touched by the simulator's thread only.
   State state_ = State::Asleep;
   std::string commandBuffer_;
+  std::string serviceCode_;
+  bool inServiceCode_ = false;
   std::vector<uint8_t> frameBuffer_;
   int exchange_ = -1;
   double lineFreeAt_ = 0;  // When the line to the device has carried every byte so far (ms).
