@@ -34,7 +34,9 @@ HidInterface device(const std::string& path, uint16_t version) {
 class HidDiscovery : public ::testing::Test {
  protected:
   void find(std::vector<HidInterface> interfaces, HidFaults faults = {}) {
-    hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
+    w.reset();  // its handles belong to the old device
+    w.reset();
+  hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
     w = std::make_unique<test::FakeWindow>(systemClock(), serial, *hid);
     found = FindHidDevice(*w);
   }
@@ -190,7 +192,9 @@ TEST_F(HidReports, ReceiveThreadTakesTheTokenAtBytesTwoToFourOnly) {
 class UsbUpdate : public ::testing::Test {
  protected:
   void run(size_t imageSize, HidFaults faults = {}, Clock* clock = nullptr) {
-    hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111),
+    w.reset();  // its handles belong to the old device
+    w.reset();
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111),
                                                                  HidBootSim::bootLoader()},
                                        faults);
     image = sim::patternBytes(imageSize, 33);
@@ -313,6 +317,7 @@ TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
 }
 
 TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
+  w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111)});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
   w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
@@ -326,6 +331,7 @@ TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
 }
 
 TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
+  w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
   w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
@@ -339,6 +345,7 @@ TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
 }
 
 TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
+  w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, sim::patternBytes(5000, 1)).build());
   w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
