@@ -3,12 +3,12 @@
 // bound (5,376 output reports and 128 acknowledgements at 1 ms each, plus the 2,500 ms final
 // pause) and the process's CPU time (the simulator's pacing sleeps cost none).
 
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 
 #include "app/update_commands.h"
+#include "bench_util.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"
@@ -18,13 +18,6 @@
 using namespace kestrel;
 using Clk = std::chrono::steady_clock;
 
-namespace {
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-}  // namespace
 
 int main() {
   test::TempDir dir;
@@ -35,12 +28,12 @@ int main() {
   test::FakeWindow window(systemClock(), serial, device);
   window.typeTitle("fw");
 
-  double cpu0 = cpuSeconds();
+  double cpu0 = bench::cpuSeconds();
   auto t0 = Clk::now();
   runCommand(window);
   window.waitForWorkers(600000);
   double wall = std::chrono::duration<double>(Clk::now() - t0).count();
-  double cpu = cpuSeconds() - cpu0;
+  double cpu = bench::cpuSeconds() - cpu0;
 
   bool success = window.texts() == std::vector<std::string>{"Download Finished!"} &&
                  device.image() == sim::patternBytes(size, 5);

@@ -3,7 +3,6 @@
 // Reports the download's wall time against the line-rate bound and the CPU time used.
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "app/update_commands.h"
+#include "bench_util.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
 #include "support/fake_window.h"
@@ -25,11 +25,6 @@ using Clk = std::chrono::steady_clock;
 
 namespace {
 
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Notes when the download proper starts and ends.
 class TimedWindow : public test::FakeWindow {
@@ -72,12 +67,12 @@ int main() {
   window.selectPort(1);
   window.typeTitle("fw");
 
-  double cpu0 = cpuSeconds();
+  double cpu0 = bench::cpuSeconds();
   auto t0 = Clk::now();
   runCommand(window);
   window.waitForWorkers(600000);
   auto t1 = Clk::now();
-  double cpu = cpuSeconds() - cpu0;
+  double cpu = bench::cpuSeconds() - cpu0;
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 
