@@ -12,6 +12,8 @@
 namespace kestrel {
 
 void runCommand(WindowState& w) {
+  w.linkLost = false;
+  w.currentBlock = -1;
   w.readWindow();
   switch (convert(w, w.firmwareTitle.get())) {
     case ConvertResult::Ok:

@@ -85,6 +85,13 @@ class WindowState {
   std::atomic<bool> serialUpdateRunning{false};
   std::atomic<int> PortIndex{-1};         // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.
   std::atomic<int> BaudIndex{-1};         // Row of the baud table for the next openPort.
+  // What went wrong at the last failed port open, in the system's words ("/dev/ttyUSB0:
+  // Permission denied"); the window shows its own fixed text, a console shows this too.
+  SharedText lastPortError;
+  // Raised when a download finds the device gone (line hung up, USB device unplugged).
+  std::atomic<bool> linkLost{false};
+  // The block a download is sending, or -1 outside the block exchanges.
+  std::atomic<int> currentBlock{-1};
   SharedText firmwareTitle;
   SharedText statusText;
   SharedText cradleIdText;

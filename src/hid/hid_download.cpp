@@ -63,6 +63,7 @@ class Download {
     uint32_t first = image_.blockCount() > 1 ? 1 : 0;
     if (!SendHidStartReport(w_, &gone)) return gone ? noAcknowledgement(first) : failedSend();
     for (uint32_t k = 1; k < image_.blockCount(); ++k) {
+      w_.currentBlock = int(k);
       w_.hid.hidAckReceived = 0;
       if (!SendHidBlock(w_, PageAddress(k), image_.block(k), &gone)) {
         return gone ? noAcknowledgement(k) : failedSend();
@@ -70,6 +71,7 @@ class Download {
       if (!waitForAck(w_)) return noAcknowledgement(k);
       w_.setProgress(image_.progressAfter(k));
     }
+    w_.currentBlock = 0;
     w_.hid.hidAckReceived = 0;
     if (!SendHidBlock(w_, 0, held, &gone)) return gone ? noAcknowledgement(0) : failedSend();
     if (!waitForAck(w_)) return noAcknowledgement(0);

@@ -24,8 +24,9 @@ bool writeReport(WindowState& w, const uint8_t* report, HidError* err) {
 }
 
 // True (and *deviceGone set) when the failure means the device was unplugged.
-bool gone(const HidError& err, bool* deviceGone) {
+bool gone(WindowState& w, const HidError& err, bool* deviceGone) {
   if (!err.deviceGone) return false;
+  w.linkLost = true;
   if (deviceGone) *deviceGone = true;
   return true;
 }
@@ -40,7 +41,7 @@ bool SendHidStartReport(WindowState& w, bool* deviceGone) {
   uint8_t report[kReportSize] = {0x00, kStartReportCode};
   HidError err;
   if (!writeReport(w, report, &err)) {
-    if (gone(err, deviceGone)) return false;
+    if (gone(w, err, deviceGone)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
@@ -61,7 +62,7 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bo
   report[5] = 0x04;
   HidError err;
   if (!writeReport(w, report, &err)) {
-    if (gone(err, deviceGone)) return false;
+    if (gone(w, err, deviceGone)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
@@ -77,7 +78,7 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bo
     std::memcpy(report + 3, block + offset, n);
     remaining -= n;
     if (!writeReport(w, report, &err)) {
-      if (gone(err, deviceGone)) return false;
+      if (gone(w, err, deviceGone)) return false;
       char text[64];
       std::snprintf(text, sizeof text, "Send error= %d len=%u", err.error, remaining);
       w.showAppMessage(text);
@@ -100,6 +101,7 @@ void HidReceiveThread() {
     if (got == 0) continue;  // This wait's slice ended without a report.
     if (got < 0) {
       if (err.deviceGone || !w.hid.hidReadHandle) {
+        w.linkLost = true;
         // Unplugged: nothing to report; wait for the download to give up.
         w.pause(kReadSliceMs);
         continue;

@@ -98,6 +98,7 @@ class PosixSerialPort final : public SerialPort {
       } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
         continue;
       } else {
+        if (!cancelled_.load()) lost_ = true;
         if (got > 0) break;
         sleepUntilCancelled(deadline);
         return -1;
@@ -107,6 +108,8 @@ class PosixSerialPort final : public SerialPort {
   }
 
   void purge() override { ::tcflush(fd_, TCIOFLUSH); }
+
+  bool lineLost() const override { return lost_.load(); }
 
   void cancel() override {
     cancelled_ = true;
@@ -127,7 +130,8 @@ class PosixSerialPort final : public SerialPort {
       if (r == 0) return 0;
       if (fds[1].revents != 0 || cancelled_.load()) return -1;
       if (fds[0].revents & events) return 1;
-      return -1;  // POLLHUP, POLLERR or POLLNVAL without data: the line is gone.
+      lost_ = true;  // POLLHUP, POLLERR or POLLNVAL without data: the line is gone.
+      return -1;
     }
   }
 
@@ -141,6 +145,7 @@ class PosixSerialPort final : public SerialPort {
   const int fd_;
   const int wakeFd_;
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> lost_{false};
 };
 
 int unitNumber(const std::string& name, const std::string& prefix) {
@@ -184,6 +189,14 @@ class PosixSerialBackend final : public SerialBackend {
       *error = name + ": no such port";
       return nullptr;
     }
+    return openSerialDevice(path, baud, error);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
+                                             std::string* error) {
     // O_NONBLOCK: the open must not wait for a carrier, and writes must stay cancellable.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -227,10 +240,7 @@ class PosixSerialBackend final : public SerialBackend {
       return nullptr;
     }
     return std::make_unique<PosixSerialPort>(fd, wakeFd);
-  }
-};
-
-}  // namespace
+}
 
 std::string resolveSerialPortName(const std::string& name) {
   static const std::regex kComName("COM([1-9])");

@@ -32,6 +32,9 @@ class SerialPort {
 
   // Wakes any thread blocked in read() or write(); from now on both fail at once.
   virtual void cancel() = 0;
+
+  // True once the line has gone (hung up, device removed); a cancelled port has not lost it.
+  virtual bool lineLost() const = 0;
 };
 
 // Opens ports by their user-facing names, "COM1" to "COM9".
@@ -52,5 +55,9 @@ SerialBackend& posixSerialBackend();
 
 // The device path that `name` maps to under the rules above, or "" when it maps to none.
 std::string resolveSerialPortName(const std::string& name);
+
+// Opens the serial device at `path` as the backend opens a COM port.
+std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
+                                             std::string* error);
 
 }  // namespace kestrel

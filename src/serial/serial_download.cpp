@@ -22,6 +22,7 @@ constexpr size_t kFrameSize = kBlockSize + 3;
 // Shows the step's failure and returns false when an acknowledgement does not come.
 bool sendBlock(WindowState& w, const DownloadImage& image, uint32_t k, std::string* failure,
                std::string* caption) {
+  w.currentBlock = int(k);
   writeBytes(w, kBlockCommand, sizeof kBlockCommand);
   if (!waitAck(w)) {
     *failure = "NO Ack!";

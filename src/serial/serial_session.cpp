@@ -24,6 +24,7 @@ bool openPort(WindowState& w) {
   std::string error;
   auto port = w.serialBackend.open(portName(w.PortIndex.load()), baudFor(w.BaudIndex.load()), &error);
   if (!port) {
+    w.lastPortError.set(error);
     w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
     return false;
   }
@@ -61,7 +62,9 @@ int readPort(WindowState& w, uint8_t* data, size_t n) {
     w.pause(uint32_t(10 * n + 200));
     return -1;
   }
-  return port->read(data, n);
+  int got = port->read(data, n);
+  if (got < 0 && port->lineLost()) w.linkLost = true;
+  return got;
 }
 
 int readTimed(WindowState& w, uint8_t* buf, size_t n, uint32_t limitMs) {
