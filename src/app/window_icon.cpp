@@ -1,16 +1,16 @@
 #include "app/window_icon.h"
 
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
 namespace kestrel {
-namespace {
 
-QPixmap drawIcon(int size) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
+QImage windowIconImage(int size) {
+  QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
   p.scale(size / 32.0, size / 32.0);
 
@@ -37,15 +37,13 @@ QPixmap drawIcon(int size) {
   p.setBrush(QColor(0xe8, 0x7a, 0x1c));
   p.setPen(QPen(QColor(0x7a, 0x3a, 0x05), 1.0));
   p.drawPath(arrow);
-  return pixmap;
+  return image;
 }
-
-}  // namespace
 
 QIcon windowIcon() {
   QIcon icon;
-  icon.addPixmap(drawIcon(32));
-  icon.addPixmap(drawIcon(16));
+  icon.addPixmap(QPixmap::fromImage(windowIconImage(32)));
+  icon.addPixmap(QPixmap::fromImage(windowIconImage(16)));
   return icon;
 }
 

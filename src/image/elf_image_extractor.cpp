@@ -130,6 +130,16 @@ Extraction extractImage(const ByteSource& file) {
   return result;
 }
 
+bool extractImageFromFile(const std::string& path, Extraction* result, std::string* error) {
+  File input(std::fopen(path.c_str(), "rb"));
+  if (!input) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  *result = extractImage(FileSource(input.get()));
+  return true;
+}
+
 ConvertResult convert(WindowState& w, const std::string& title) {
   const std::string inputPath = title + ".out";
   const std::string outputPath = title + ".bin";

@@ -61,6 +61,10 @@ struct Extraction {
 // writes outside the image.
 Extraction extractImage(const ByteSource& file);
 
+// extractImage() on the file at `path`. False, with *error naming the file and the reason, when
+// it cannot be opened.
+bool extractImageFromFile(const std::string& path, Extraction* result, std::string* error);
+
 // The result of converting on behalf of the Run command.
 enum class ConvertResult {
   Ok,

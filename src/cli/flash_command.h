@@ -1,0 +1,41 @@
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+class Clock;
+class HidApi;
+class SerialBackend;
+
+// Exit codes of kestrel-flash.
+enum FlashExit : int {
+  kExitOk = 0,
+  kExitFailure = 1,      // Anything else: the image file, memory, an I/O error on the link.
+  kExitUsage = 2,
+  kExitConversion = 3,   // The ELF file was refused or its image could not be written.
+  kExitNoDevice = 4,     // Port or device not found, or not openable.
+  kExitNoAnswer = 5,     // The serial search got no answer within --search-timeout.
+  kExitNoAck = 6,        // The device did not acknowledge a step.
+  kExitDeviceGone = 7,   // The line hung up or the device was unplugged during the update.
+  kExitInterrupted = 130,
+};
+
+// What the command runs against: the real machine in main(), simulators in tests.
+struct FlashEnvironment {
+  Clock& clock;
+  SerialBackend& serial;
+  HidApi& hid;
+  std::FILE* out;
+  std::FILE* err;
+  bool outIsTerminal = false;
+  const std::atomic<bool>* interrupted = nullptr;  // Set from a signal handler: stop at once.
+};
+
+// kestrel-flash with `args` (without the program name). Returns the exit code.
+int runFlash(const std::vector<std::string>& args, FlashEnvironment& env);
+
+}  // namespace kestrel

@@ -1,0 +1,247 @@
+// kestrel-flash against both simulators, in-process.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "cli/flash_command.h"
+#include "cli/sha256.h"
+#include "sim/elf_builder.h"
+#include "sim/hid_boot_sim.h"
+#include "sim/serial_boot_sim.h"
+#include "support/null_backends.h"
+#include "support/temp_dir.h"
+#include "support/test_clock.h"
+
+namespace kestrel {
+namespace {
+
+using sim::HidBootSim;
+
+std::string slurp(std::FILE* f) {
+  std::rewind(f);
+  std::string s;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  return s;
+}
+
+class FlashCli : public ::testing::Test {
+ protected:
+  FlashCli() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
+  ~FlashCli() override { ::unsetenv("KESTREL_COM_DIR"); }
+
+  int flash(std::vector<std::string> args) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    FlashEnvironment env{clock, posixSerialBackend(), *hid, out, err};
+    int code = runFlash(args, env);
+    stdoutText = slurp(out);
+    stderrText = slurp(err);
+    std::fclose(out);
+    std::fclose(err);
+    return code;
+  }
+  void firmware(size_t size) {
+    image = sim::patternBytes(size, 61);
+    test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
+  }
+  void serialDevice(sim::SerialFaults faults = {}) {
+    serial = std::make_unique<sim::SerialBootSim>(faults);
+    serial->linkAs(dir.path(), "COM2");
+  }
+
+  test::TempDir dir;
+  test::FastClock clock{25.0, 0x10000, true};
+  std::unique_ptr<HidBootSim> hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
+  std::unique_ptr<sim::SerialBootSim> serial;
+  std::vector<uint8_t> image;
+  std::string stdoutText, stderrText;
+};
+
+TEST_F(FlashCli, FlashesOverASerialPort) {
+  firmware(10000);
+  serialDevice();
+  EXPECT_EQ(flash({"--port", "COM2", "fw.out"}), kExitOk) << stderrText;
+  auto flashed = serial->image();
+  image.resize(flashed.size(), 0);
+  EXPECT_EQ(flashed, image);
+  EXPECT_TRUE(serial->waitForRestart(2000));
+  EXPECT_NE(stdoutText.find("progress 100%"), std::string::npos);
+  EXPECT_NE(stdoutText.find("[Update] Download Finished!"), std::string::npos);
+
+  // A device path works as well as a COM name.
+  serialDevice();
+  EXPECT_EQ(flash({"--port", serial->devicePath(), "--quiet", "fw.out"}), kExitOk) << stderrText;
+  EXPECT_EQ(stdoutText, "");
+  EXPECT_TRUE(serial->waitForRestart(2000));
+}
+
+TEST_F(FlashCli, FlashesOverUsb) {
+  firmware(0x40000);
+  hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
+  EXPECT_EQ(flash({"fw.out"}), kExitOk) << stderrText;
+  EXPECT_EQ(hid->image(), image);
+}
+
+TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
+  struct Row {
+    const char* name;
+    std::function<void()> setUp;
+    std::vector<std::string> args;
+    int code;
+    std::string reason;
+  };
+  std::vector<Row> rows = {
+      {"usage", [] {}, {"--port"}, kExitUsage, "--port needs a value"},
+      {"not .out", [] {}, {"fw.hex"}, kExitUsage, "fw.hex is not named *.out"},
+      {"not ELF", [] { test::writeFile("fw.out", {'x'}); }, {"--port", "COM2", "fw.out"}, kExitConversion,
+       "conversion refused: This is not a ELF file"},
+      {"no port", [&] { firmware(100); }, {"--port", "COM5", "fw.out"}, kExitNoDevice,
+       "port COM5 cannot be opened: " + (dir.path() / "COM5").string() + ": No such file or directory"},
+      {"no USB device", [&] { firmware(100); }, {"fw.out"}, kExitNoDevice,
+       "no USB boot loader found: put the device in USB boot mode"},
+      {"silent", [&] { firmware(100); serialDevice({.silent = true}); },
+       {"--port", "COM2", "--search-timeout", "0.5", "fw.out"}, kExitNoAnswer,
+       "no answer from the boot loader on COM2"},
+      {"no ack", [&] { firmware(10000); serialDevice({.noFrameAckAt = 2}); }, {"--port", "COM2", "fw.out"},
+       kExitNoAck, "no acknowledgement of the block's data at block 3 (page address 24)"},
+      {"no clear ack", [&] { firmware(100); serialDevice({.noClearAck = true}); }, {"--port", "COM2", "fw.out"},
+       kExitNoAck, "no acknowledgement of the clear command"},
+      {"hang-up", [&] { firmware(10000); serialDevice({.hangUpAt = 1}); }, {"--port", "COM2", "fw.out"},
+       kExitDeviceGone, "the device went away during the update at block 2"},
+      {"unplugged", [&] {
+         firmware(10000);
+         hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()},
+                                            sim::HidFaults{.unplugAt = 50});
+       },
+       {"fw.out"}, kExitDeviceGone, "the device went away during the update at block 2"},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
+    row.setUp();
+    EXPECT_EQ(flash(row.args), row.code);
+    EXPECT_NE(stderrText.find(row.reason), std::string::npos) << stderrText;
+  }
+}
+
+TEST_F(FlashCli, JsonGivesOneEventPerLine) {
+  firmware(5000);
+  serialDevice();
+  ASSERT_EQ(flash({"--json", "--port", "COM2", "fw.out"}), kExitOk);
+  std::istringstream lines(stdoutText);
+  std::string line;
+  std::vector<std::string> events;
+  std::vector<int> percents;
+  const std::regex event(R"re(^\{"event":"(\w+)"(,.*)?\}$)re");
+  while (std::getline(lines, line)) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, event)) << line;
+    events.push_back(m[1]);
+    std::smatch p;
+    if (std::regex_search(line, p, std::regex(R"("percent":(\d+))"))) percents.push_back(std::stoi(p[1]));
+  }
+  EXPECT_EQ(events.front(), "progress");  // the search shows 0 before its status
+  EXPECT_EQ(events.back(), "end");
+  EXPECT_NE(stdoutText.find(R"({"event":"status","text":"Search Device..."})"), std::string::npos);
+  EXPECT_NE(stdoutText.find(R"({"event":"message","text":"Download Finished!","caption":"Update","icon":"none"})"),
+            std::string::npos);
+  EXPECT_NE(stdoutText.find(R"("result":"ok","exit_code":0)"), std::string::npos);
+  EXPECT_TRUE(std::is_sorted(percents.begin() + 1, percents.end()));
+  EXPECT_EQ(percents.back(), 100);
+  EXPECT_EQ(stderrText, "");
+}
+
+TEST_F(FlashCli, JsonEscapesWhateverTheDeviceSent) {
+  firmware(100);
+  serialDevice({.wrongClearAnswer = true});
+  EXPECT_EQ(flash({"--json", "--port", "COM2", "fw.out"}), kExitNoAck);
+  EXPECT_NE(stdoutText.find(R"({"event":"message","text":"A,B,C","caption":"kestrel-flash")"), std::string::npos);
+}
+
+TEST_F(FlashCli, DryRunShowsTheSegmentMapWithoutADevice) {
+  auto code = sim::patternBytes(0x400, 1);  // whole 512-byte units: nothing of the data rides along
+  auto data = sim::patternBytes(0x10, 2);
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x1000, code).add(0x2000, data).build());
+  ASSERT_EQ(flash({"--dry-run", "fw.out"}), kExitOk) << stderrText;
+  std::vector<uint8_t> expected(0x1010, 0);
+  std::copy(code.begin(), code.end(), expected.begin());
+  std::copy(data.begin(), data.end(), expected.begin() + 0x1000);
+  EXPECT_NE(stdoutText.find("0x00001000  0x00000400  0x00000"), std::string::npos) << stdoutText;
+  EXPECT_NE(stdoutText.find("0x00002000  0x00000010  0x01000"), std::string::npos);
+  EXPECT_NE(stdoutText.find("image length  4112 bytes (0x1010)"), std::string::npos);
+  EXPECT_NE(stdoutText.find("blocks        3 of 2048 bytes"), std::string::npos);
+  EXPECT_NE(stdoutText.find(sha256Hex(expected.data(), expected.size())), std::string::npos);
+  EXPECT_EQ(test::readFile("fw.bin"), expected);
+}
+
+TEST(Sha256, KnownDigests) {
+  EXPECT_EQ(sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::string abc = "abc";
+  EXPECT_EQ(sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), 3),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes: two tail blocks
+  EXPECT_EQ(sha256Hex(reinterpret_cast<const uint8_t*>(two.data()), two.size()),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
+  serialDevice();
+  hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
+  ASSERT_EQ(flash({"--list"}), kExitOk);
+  EXPECT_NE(stdoutText.find("COM1  " + (dir.path() / "COM1").string() + "  not present"), std::string::npos);
+  EXPECT_NE(stdoutText.find("COM2  " + (dir.path() / "COM2").string() + "  present, can be opened"),
+            std::string::npos);
+  EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"), std::string::npos);
+}
+
+// As a user without rights, where the test can become one: the port exists but may not be
+// opened, and both --list and the update say so and name the fix.
+TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user without rights";
+  firmware(100);
+  serialDevice();
+  ::chmod(serial->devicePath().c_str(), 0600);
+  ::chmod(dir.path().c_str(), 0777);  // the user may write the image beside the ELF file
+  ::chmod("fw.out", 0644);
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipefd[0]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
+    std::FILE* out = ::fdopen(pipefd[1], "w");
+    test::NoHidDevices noHid;
+    FlashEnvironment env{clock, posixSerialBackend(), noHid, out, out};
+    runFlash({"--list"}, env);
+    int code = runFlash({"--port", "COM2", "--quiet", "fw.out"}, env);
+    std::fprintf(out, "update exit %d\n", code);
+    std::fclose(out);
+    ::_exit(0);
+  }
+  ::close(pipefd[1]);
+  std::FILE* in = ::fdopen(pipefd[0], "r");
+  std::string text = slurp(in);
+  std::fclose(in);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  EXPECT_NE(text.find("present, cannot be opened: Permission denied (the port exists but this user may not open it: "
+                      "add yourself to the dialout group"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("port COM2 cannot be opened: " + (dir.path() / "COM2").string() +
+                      ": Permission denied (the port exists but this user may not open it"),
+            std::string::npos);
+  EXPECT_NE(text.find("update exit 4"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace kestrel
