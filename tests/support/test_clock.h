@@ -34,16 +34,20 @@ class FastClock final : public Clock {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Real-time clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each
-// sleep, so a test can act on an exact poll.
+// A clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each sleep,
+// so a test can act on an exact poll. Time comes from `base` (the real clock by default).
 class WatchedClock final : public Clock {
  public:
-  uint32_t tickCount() override { return systemClock().tickCount(); }
+  explicit WatchedClock(Clock& base = systemClock()) : base_(base) {}
+  uint32_t tickCount() override { return base_.tickCount(); }
   void sleepMs(uint32_t ms) override {
-    systemClock().sleepMs(ms);
+    base_.sleepMs(ms);
     if (onSleep) onSleep(ms);
   }
   std::function<void(uint32_t)> onSleep;
+
+ private:
+  Clock& base_;
 };
 
 }  // namespace kestrel::test

@@ -257,54 +257,64 @@ TEST_F(UsbUpdate, ThreeBlocksGoOneTwoThenZero) {
   }
 }
 
-TEST_F(UsbUpdate, SilentDeviceNamesTheBlocksPageAddress) {
-  run(4097, {.noAck = true});
-  finish();
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"NO ACK ,Block no:0X08", std::nullopt}}));
-  EXPECT_EQ(w->statusField(), "Progressing...");
-  run(2048, {.noAck = true});
-  finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO Ack1!"}));
-  run(0x40000, {.noAckAt = 31});  // the 32nd exchange carries block 32
-  finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X100"}));
-  EXPECT_EQ(progress().back(), 31 * 100 / 128);
-  for (uint16_t page : hid->pages()) EXPECT_NE(page, 0);
-}
-
-TEST_F(UsbUpdate, AcknowledgementOnTheLastPollStillCounts) {
-  for (int poll : {500, 501}) {
-    SCOPED_TRACE(poll);
-    test::WatchedClock clock;
-    int sleeps = 0;
+// Every fault of the simulated device, one row each: the messages the user sees, the state left
+// behind (checked by finish()), and a following Run against a healthy device that succeeds. The
+// image has five blocks: exchanges 0 to 4 carry blocks 1, 2, 3, 4 and last 0; report 0 is the start
+// report and exchange e's header is report 1 + 42 * e.
+TEST_F(UsbUpdate, FaultMatrix) {
+  struct Row {
+    const char* name;
+    HidFaults faults;
+    std::vector<std::string> messages;
+    int ackOnPoll = 0;  // with manualAck: the poll on which each acknowledgement comes
+  };
+  const std::vector<Row> rows = {
+      {"no acknowledgement at all", {.noAck = true}, {"NO ACK ,Block no:0X08"}},
+      {"no acknowledgement of the first block", {.noAckAt = 0}, {"NO ACK ,Block no:0X08"}},
+      {"no acknowledgement of a middle block", {.noAckAt = 2}, {"NO ACK ,Block no:0X18"}},
+      {"no acknowledgement of block 0", {.noAckAt = 4}, {"NO Ack1!"}},
+      {"acknowledgement on the last poll", {.manualAck = true}, {"Download Finished!"}, 500},
+      {"acknowledgement one poll too late", {.manualAck = true}, {"NO ACK ,Block no:0X08"}, 501},
+      {"2-byte report", {.shortReportAt = 2}, {"Only read 2 bytes", "Download Finished!"}},
+      {"start report not written", {.writeFailAt = 0}, {"Send error= 32"}},
+      {"header not written", {.writeFailAt = 85}, {"Send error= 32"}},
+      {"data report not written", {.writeFailAt = 86}, {"Send error= 32 len=1998", "Couldn't send data  !"}},
+      {"unplugged at the start", {.unplugAt = 0}, {"NO ACK ,Block no:0X08"}},
+      {"unplugged in the middle", {.unplugAt = 100}, {"NO ACK ,Block no:0X18"}},
+      {"unplugged in block 0", {.unplugAt = 179}, {"NO Ack1!"}},
+  };
+  test::FastClock fastTicks{25.0, 0x10000, true};  // polls sleep 1 real ms, pauses pass quickly
+  test::WatchedClock clock(fastTicks);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    int polls = 0;
     clock.onSleep = [&](uint32_t ms) {
-      // Polls sleep 1 ms each; the 2500 ms final pause sleeps in longer slices. The report goes
-      // in after the poll's sleep and before its look at the flag.
-      if (ms == 1 && ++sleeps == poll) {
-        hid->deliverAck();
-        while (w->hid.hidAckReceived == 0 && w->hid.hidRunning != 0) std::this_thread::yield();
-      }
+      if (row.ackOnPoll == 0 || ms != 1 || ++polls != row.ackOnPoll) return;
+      polls = 0;
+      hid->deliverAck();  // after this poll's sleep, before its look at the flag
+      while (w->hid.hidAckReceived == 0 && w->hid.hidRunning != 0) std::this_thread::yield();
     };
-    run(100, {.manualAck = true}, &clock);
+    HidFaults faults = row.faults;
+    if (faults.writeFailAt >= 0) faults.writeErrno = 32;
+    run(10000, faults, &clock);
     finish();
-    EXPECT_EQ(w->texts(), (std::vector<std::string>{poll == 500 ? "Download Finished!" : "NO Ack1!"}));
+    EXPECT_EQ(w->texts(), row.messages);
+    clock.onSleep = nullptr;
+    hid->replace({});
+    runCommand(*w);
+    finish();
+    EXPECT_EQ(w->texts().back(), "Download Finished!");
+    std::vector<uint8_t> padded = image;
+    padded.resize(5 * 2048, 0);
+    EXPECT_EQ(hid->image(), padded);
   }
 }
 
-TEST_F(UsbUpdate, FailedWriteEndsTheDownloadWithItsMessages) {
-  run(4097, {.writeFailAt = 45, .writeErrno = 71});  // block 2's third data report
+TEST_F(UsbUpdate, MissingAcknowledgementOfBlock32NamesPage0x100) {
+  run(0x40000, {.noAckAt = 31});
   finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 71 len=1948", "Couldn't send data  !"}));
-  EXPECT_EQ(hid->pages(), (std::vector<uint16_t>{8, 16}));
-}
-
-TEST_F(UsbUpdate, UnpluggedHalfwayEndsWithTheTimeOutOfItsBlock) {
-  run(0x8000, {.unplugAt = 200});  // in the middle of block 5
-  finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X28"}));
-  run(2048, {.unplugAt = 0});  // gone before the start report: the only block times out
-  finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO Ack1!"}));
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X100"}));
+  EXPECT_EQ(progress().back(), 31 * 100 / 128);
 }
 
 TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {

@@ -58,14 +58,6 @@ class SerialUpdate : public ::testing::Test {
     EXPECT_FALSE(w->serialUpdateRunning.load());
     EXPECT_TRUE(w->runEnabled());
   }
-  // The update ended on a failure: nothing of block 0 reached the device, no restart.
-  void expectFailure(std::vector<Shown> messages) {
-    finish();
-    EXPECT_EQ(w->messages(), messages);
-    EXPECT_FALSE(sim->restarted());
-    for (uint16_t page : sim->pages()) EXPECT_NE(page, 0) << "block 0 was sent";
-    expectAtRest();
-  }
 
   test::TempDir dir;
   test::NoHidDevices hid;
@@ -159,37 +151,62 @@ TEST_F(SerialUpdate, SmallImagesSendBlockZeroWithItsAddress) {
   }
 }
 
-TEST_F(SerialUpdate, DeviceThatDoesNotAcknowledgeTheClearCommand) {
-  run(5000, {.noClearAck = true});
-  expectFailure({{"Timeout fail!", "Fail"}, {"NO Ack!", "UCLRU"}});
-  EXPECT_EQ(sim->commands(), (std::vector<std::string>{"UCLRU"}));  // nothing more was sent
-}
+// Every fault of the simulated device, one row each: the messages the user sees, the state left
+// behind, and a following Run against a healthy device that succeeds. The image has five blocks:
+// exchanges 0 to 4 carry blocks 1, 2, 3, 4 and last 0.
+TEST_F(SerialUpdate, FaultMatrix) {
+  const Shown timeout{"Timeout fail!", "Fail"};
+  const Shown noAck{"NO Ack!", "UCLRU"};
+  const Shown noCommandAck{"NO Ack!", "UFLHU"};
+  const Shown noFrameAck{"NO Ack 2!", "data"};
+  const Shown finished{"Download Finished!", "Update"};
+  struct Row {
+    const char* name;
+    SerialFaults faults;
+    std::vector<Shown> messages;
+    bool stop = false;  // the search never ends by itself: Stop it
+  };
+  const std::vector<Row> rows = {
+      {"silent device", {.silent = true}, {}, true},
+      {"no acknowledgement of UCLRU", {.noClearAck = true}, {timeout, noAck}},
+      {"wrong acknowledgement of UCLRU", {.wrongClearAnswer = true}, {{"A,B,C", std::nullopt}, noAck}},
+      {"no acknowledgement of the first UFLHU", {.noCommandAckAt = 0}, {timeout, noCommandAck}},
+      {"no acknowledgement of a middle UFLHU", {.noCommandAckAt = 2}, {timeout, noCommandAck}},
+      {"no acknowledgement of block 0's UFLHU", {.noCommandAckAt = 4}, {timeout, noCommandAck}},
+      {"no acknowledgement of the first frame", {.noFrameAckAt = 0}, {timeout, noFrameAck}},
+      {"no acknowledgement of a middle frame", {.noFrameAckAt = 2}, {timeout, noFrameAck}},
+      {"no acknowledgement of block 0's frame", {.noFrameAckAt = 4}, {timeout, noFrameAck}},
+      {"stray byte before an acknowledgement", {.strayBeforeAckAt = 2}, {{"x,U,5", std::nullopt}, noFrameAck}},
+      {"late acknowledgement within the limit", {.lateAckAt = 2, .lateAckMs = 100}, {finished}},
+      {"late acknowledgement past the limit", {.lateAckAt = 2, .lateAckMs = 1000}, {timeout, noFrameAck}},
+      {"hang-up in the first frame", {.hangUpAt = 0}, {timeout, noFrameAck}},
+      {"hang-up in a middle frame", {.hangUpAt = 2}, {timeout, noFrameAck}},
+      {"hang-up in block 0's frame", {.hangUpAt = 4}, {timeout, noFrameAck}},
+  };
+  // Ticks 25 times real time: the 5000 ms limit is 200 real ms, about one read of one byte.
+  test::FastClock clock{25.0, 0x10000, true};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    run(10000, row.faults, &clock);
+    if (row.stop) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      stopCommand(*w);
+    }
+    finish();
+    EXPECT_EQ(w->messages(), row.messages);
+    bool succeeded = row.messages == std::vector<Shown>{finished};
+    EXPECT_EQ(sim->waitForRestart(succeeded ? 1000 : 0), succeeded);
+    expectAtRest();
 
-TEST_F(SerialUpdate, WrongAnswerShowsItsFirstThreeBytes) {
-  run(5000, {.wrongClearAnswer = true});
-  expectFailure({{"A,B,C", std::nullopt}, {"NO Ack!", "UCLRU"}});
-}
-
-TEST_F(SerialUpdate, MissingBlockCommandAcknowledgement) {
-  run(5000, {.noCommandAckAt = 1});
-  expectFailure({{"Timeout fail!", "Fail"}, {"NO Ack!", "UFLHU"}});
-}
-
-TEST_F(SerialUpdate, MissingFrameAcknowledgement) {
-  run(5000, {.noFrameAckAt = 0});
-  expectFailure({{"Timeout fail!", "Fail"}, {"NO Ack 2!", "data"}});
-  EXPECT_EQ(sim->pages(), (std::vector<uint16_t>{8}));
-}
-
-TEST_F(SerialUpdate, StrayByteBeforeAnAcknowledgementIsRefused) {
-  run(5000, {.strayBeforeAckAt = 1});
-  expectFailure({{"x,U,5", std::nullopt}, {"NO Ack 2!", "data"}});
-}
-
-TEST_F(SerialUpdate, HangUpHalfwayEndsWithTheStepsFailure) {
-  run(0x8000, {.hangUpAt = 3});
-  expectFailure({{"Timeout fail!", "Fail"}, {"NO Ack 2!", "data"}});
-  EXPECT_EQ(sim->pages().size(), 3u);
+    sim = std::make_unique<sim::SerialBootSim>();
+    sim->linkAs(dir.path(), "COM" + std::to_string(kCom));
+    runCommand(*w);
+    finish();
+    EXPECT_EQ(w->messages().back(), finished);
+    auto flashed = sim->image();
+    image.resize(flashed.size(), 0);
+    EXPECT_EQ(flashed, image);
+  }
 }
 
 TEST_F(SerialUpdate, SilentDeviceKeepsTheSearchGoingUntilStop) {

@@ -34,7 +34,21 @@ class HidBootSim::Handle final : public HidDevice {
 };
 
 HidBootSim::HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults)
-    : interfaces_(std::move(interfaces)), faults_(faults), bootPath_(bootLoader().path) {}
+    : interfaces_(std::move(interfaces)), bootPath_(bootLoader().path), faults_(faults) {}
+
+void HidBootSim::replace(HidFaults faults) {
+  std::lock_guard lock(mutex_);
+  faults_ = faults;
+  unplugged_ = false;
+  started_ = false;
+  input_.clear();
+  reports_.clear();
+  violations_.clear();
+  pages_.clear();
+  flash_.clear();
+  dataReports_ = -1;
+  exchange_ = -1;
+}
 
 HidBootSim::~HidBootSim() = default;
 
@@ -43,6 +57,7 @@ HidInterface HidBootSim::bootLoader(std::string path) {
 }
 
 bool HidBootSim::enumerate(std::vector<std::string>* paths) {
+  std::lock_guard lock(mutex_);
   if (faults_.listFails) return false;
   for (const auto& i : interfaces_) paths->push_back(i.path);
   return true;

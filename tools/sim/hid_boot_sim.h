@@ -66,6 +66,8 @@ class HidBootSim final : public HidApi {
   void deliverAck();
   // From now on every call on the boot loader's handles fails as for an unplugged device.
   void unplug();
+  // A fresh device with these faults: plugged in, its flash, reports and counts cleared.
+  void replace(HidFaults faults);
 
  private:
   class Handle;
@@ -77,10 +79,10 @@ class HidBootSim final : public HidApi {
   void acknowledge();                              // Needs mutex_.
 
   const std::vector<HidInterface> interfaces_;
-  const HidFaults faults_;
   const std::string bootPath_;
 
   mutable std::mutex mutex_;  // Guards everything below.
+  HidFaults faults_;
   std::condition_variable cv_;
   std::map<std::string, int> open_;
   std::deque<std::vector<uint8_t>> input_;

@@ -208,6 +208,9 @@ void SerialBootSim::frame() {
     send({'B', 'A', 'D'});
     return;
   }
+  if (exchange_ == faults_.lateAckAt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(faults_.lateAckMs));
+  }
   if (exchange_ == faults_.strayBeforeAckAt) {
     send({'x', 'U', '5', 'U'});
     return;

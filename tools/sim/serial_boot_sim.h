@@ -22,6 +22,8 @@ struct SerialFaults {
   int noFrameAckAt = -1;          // No acknowledgement of exchange n's frame.
   int strayBeforeAckAt = -1;      // Sends one stray byte before exchange n's frame acknowledgement.
   int hangUpAt = -1;              // Hangs up halfway through exchange n's frame.
+  int lateAckAt = -1;             // Acknowledges exchange n's frame only after...
+  int lateAckMs = 0;              // ...this many milliseconds.
   bool paced = false;             // Bytes take their time on the line, 10 bits each.
   // Answers to the service codes that expect one, sent at 9600 bit/s; empty: no answer.
   std::vector<uint8_t> textAnswer;   // to 0xAA "/%/%"
