@@ -18,7 +18,11 @@
 
 #include "app/about_box.h"
 #include "app/utility_window.h"
+#include "sim/elf_builder.h"
+#include "sim/hid_boot_sim.h"
+#include "sim/serial_boot_sim.h"
 #include "support/null_backends.h"
+#include "support/temp_dir.h"
 
 using namespace kestrel;
 
@@ -308,6 +312,59 @@ class WindowTest : public QObject {
     QVERIFY(!find<QPushButton>(w.get(), "runButton")->isEnabled());
     w->setProgress(0);
     QCOMPARE(bar->value(), 0);
+  }
+
+  // A box from a worker holds the window's input; closing the window (here by the program, as a
+  // session ending would) dismisses it and ends both USB threads.
+  void closingWithAWorkersBoxOpenEndsTheUpdate() {
+    test::TempDir dir;
+    test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(20000, 1)).build());
+    sim::HidBootSim hid({sim::HidBootSim::bootLoader()}, {.manualAck = true, .shortReportAt = 0});
+    auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid);
+    w->show();
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    QElapsedTimer timer;
+    bool sawBox = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || sawBox) return;
+      sawBox = box->text() == QStringLiteral("Only read 2 bytes");
+      timer.start();
+      w->close();
+    });
+    poll.start(5);
+    find<QPushButton>(w.get(), "runButton")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+    QVERIFY(sawBox);
+    QVERIFY(timer.elapsed() < 1000);
+    QVERIFY(w->workersEnded());
+    QCOMPARE(hid.openHandles(), 0);
+  }
+
+  void closingRightAfterRunEndsTheSearch() {
+    test::TempDir dir;
+    qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
+    sim::SerialBootSim device({.silent = true});
+    device.linkAs(dir.path().string(), "COM1");
+    test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
+    auto w = std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hid_);
+    w->show();
+    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    // The close request waits in the queue while Run converts, wakes the device and starts the
+    // search threads.
+    QTimer::singleShot(0, w.get(), [&] { w->close(); });
+    find<QPushButton>(w.get(), "runButton")->click();
+    QVERIFY(w->serialUpdateRunning.load() || !w->isVisible());
+    QElapsedTimer timer;
+    timer.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 2000);
+    QVERIFY(timer.elapsed() < 1000);
+    QVERIFY(w->workersEnded());
+    QVERIFY(!w->serialPortHandle.isOpen());
+    QVERIFY(!device.received().empty());  // the wake bytes went out before the close
+    qunsetenv("KESTREL_COM_DIR");
   }
 
   void closingEndsRunningWorkersFirst() {
