@@ -95,6 +95,13 @@ void FakeWindow::showAppMessage(const std::string& text) {
   if (onMessage) onMessage(shown);
 }
 
+void FakeWindow::clearRecords() {
+  std::lock_guard lock(mutex_);
+  messages_.clear();
+  statuses_.clear();
+  progress_.clear();
+}
+
 std::vector<Shown> FakeWindow::messages() const {
   std::lock_guard lock(mutex_);
   return messages_;

@@ -62,6 +62,9 @@ class FakeWindow : public WindowState {
   // Blocks until the workers have ended, or `realMs` pass.
   bool waitForWorkers(int realMs) { return workers.waitAll(unsigned(realMs)); }
 
+  // Forgets the boxes, statuses and progress recorded so far.
+  void clearRecords();
+
   // Runs in the calling thread whenever a box is shown, before it is "dismissed".
   std::function<void(const Shown&)> onMessage;
 

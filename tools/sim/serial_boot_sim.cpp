@@ -267,6 +267,15 @@ bool SerialBootSim::restarted() const {
   std::lock_guard lock(mutex_);
   return restarted_;
 }
+void SerialBootSim::clearRecords() {
+  std::lock_guard lock(mutex_);
+  received_.clear();
+  received_.shrink_to_fit();
+  pages_.clear();
+  commands_.clear();
+  restarted_ = false;
+}
+
 bool SerialBootSim::waitForRestart(int realMs) const {
   std::unique_lock lock(mutex_);
   return cv_.wait_for(lock, std::chrono::milliseconds(realMs), [this] { return restarted_; });

@@ -61,6 +61,8 @@ class SerialBootSim {
   int checksumErrors() const;
   int probesAnswered() const;
   bool restarted() const;                      // "URBTU" came after the download.
+  // Forgets what was recorded so far (received bytes, pages, commands, restart).
+  void clearRecords();
   // Waits up to `realMs` for "URBTU".
   bool waitForRestart(int realMs) const;
   // Drops the line within a few milliseconds: the utility's reads and writes fail from then on.
