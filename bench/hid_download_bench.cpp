@@ -3,7 +3,6 @@
 // bound (5,376 output reports and 128 acknowledgements at 1 ms each, plus the 2,500 ms final
 // pause) and the process's CPU time (the simulator's pacing sleeps cost none).
 
-
 #include <chrono>
 #include <cstdio>
 
@@ -17,7 +16,6 @@
 
 using namespace kestrel;
 using Clk = std::chrono::steady_clock;
-
 
 int main() {
   test::TempDir dir;
@@ -40,9 +38,13 @@ int main() {
   const double reports = 1 + 128 * 42, acks = 128;
   const double bound = (reports + acks) / 1000.0 + 2.5;
   std::printf("USB download of 0x%X bytes: %s\n", size, success ? "ok" : "FAILED");
-  std::printf("  bound                  %8.3f s (%.0f reports and %.0f acknowledgements at 1 ms, 2.5 s pause)\n",
-              bound, reports, acks);
-  std::printf("  wall time              %8.3f s (%+.2f%% over the bound)\n", wall, 100.0 * (wall - bound) / bound);
-  std::printf("  CPU time               %8.3f s (%.2f%% of the wall time)\n", cpu, 100.0 * cpu / wall);
+  std::printf(
+      "  bound                  %8.3f s (%.0f reports and %.0f acknowledgements at 1 ms, 2.5 s "
+      "pause)\n",
+      bound, reports, acks);
+  std::printf("  wall time              %8.3f s (%+.2f%% over the bound)\n", wall,
+              100.0 * (wall - bound) / bound);
+  std::printf("  CPU time               %8.3f s (%.2f%% of the wall time)\n", cpu,
+              100.0 * cpu / wall);
   return success ? 0 : 1;
 }

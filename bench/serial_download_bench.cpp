@@ -25,7 +25,6 @@ using Clk = std::chrono::steady_clock;
 
 namespace {
 
-
 // Notes when the download proper starts and ends.
 class TimedWindow : public test::FakeWindow {
  public:
@@ -34,7 +33,8 @@ class TimedWindow : public test::FakeWindow {
     if (text == "Progressing...") downloadStart = Clk::now();
     FakeWindow::setStatus(text);
   }
-  void showMessage(const std::string& text, std::optional<std::string> caption, MessageIcon icon) override {
+  void showMessage(const std::string& text, std::optional<std::string> caption,
+                   MessageIcon icon) override {
     if (text == "Download Finished!") downloadEnd = Clk::now();
     FakeWindow::showMessage(text, caption, icon);
   }
@@ -83,12 +83,17 @@ int main() {
   const double bytes = 5 + 3 + blocks * (5 + 3 + 2051 + 3) + 5;
   const double bound = bytes / 11520.0;
   double run = std::chrono::duration<double>(t1 - t0).count();
-  double download = std::chrono::duration<double>(window.downloadEnd - window.downloadStart).count();
+  double download =
+      std::chrono::duration<double>(window.downloadEnd - window.downloadStart).count();
   std::printf("serial download of 0x%X bytes: %s\n", size, success ? "ok" : "FAILED");
   std::printf("  line-rate bound        %8.3f s (%0.f bytes at 11520 B/s)\n", bound, bytes);
-  std::printf("  download wall time     %8.3f s (%+.2f%% over the bound; includes 205 ms of fixed pauses)\n",
-              download, 100.0 * (download - bound) / bound);
-  std::printf("  whole Run wall time    %8.3f s (wake-up, search and 300 ms pause included)\n", run);
-  std::printf("  utility CPU time       %8.3f s (%.2f%% of the Run's wall time)\n", cpu, 100.0 * cpu / run);
+  std::printf(
+      "  download wall time     %8.3f s (%+.2f%% over the bound; includes 205 ms of fixed "
+      "pauses)\n",
+      download, 100.0 * (download - bound) / bound);
+  std::printf("  whole Run wall time    %8.3f s (wake-up, search and 300 ms pause included)\n",
+              run);
+  std::printf("  utility CPU time       %8.3f s (%.2f%% of the Run's wall time)\n", cpu,
+              100.0 * cpu / run);
   return success ? 0 : 1;
 }

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "app/update_commands.h"
@@ -63,8 +63,10 @@ bool soak(const char* link, int updates, test::FakeWindow& w, const std::functio
   Usage after = usage();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%s: %d of %d updates succeeded in %.1f s\n", link, ok, updates + 1, seconds);
-  std::printf("  open descriptors  %ld -> %ld\n  threads           %ld -> %ld\n  resident memory   %ld KiB -> %ld KiB\n",
-              before.fds, after.fds, before.threads, after.threads, before.rssKb, after.rssKb);
+  std::printf(
+      "  open descriptors  %ld -> %ld\n  threads           %ld -> %ld\n  resident memory   %ld KiB "
+      "-> %ld KiB\n",
+      before.fds, after.fds, before.threads, after.threads, before.rssKb, after.rssKb);
   return ok == updates + 1 && after.fds <= before.fds && after.threads <= before.threads &&
          after.rssKb <= before.rssKb + 1024;
 }

@@ -14,7 +14,9 @@
 
 namespace {
 volatile std::sig_atomic_t stopRequested = 0;
-void onSignal(int) { stopRequested = 1; }
+void onSignal(int) {
+  stopRequested = 1;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,7 +42,8 @@ int main(int argc, char** argv) {
   std::filesystem::path path(link);
   std::filesystem::create_directories(path.parent_path());
   sim.linkAs(path.parent_path().string(), path.filename().string());
-  std::printf("boot loader listening on %s (linked as %s)\n", sim.devicePath().c_str(), link.c_str());
+  std::printf("boot loader listening on %s (linked as %s)\n", sim.devicePath().c_str(),
+              link.c_str());
   std::fflush(stdout);
   size_t reported = 0;
   while (!stopRequested) {
@@ -49,8 +52,9 @@ int main(int argc, char** argv) {
     if (cmds.size() > reported) {
       reported = cmds.size();
       if (cmds.back() == "URBTU") {
-        std::printf("update received: %zu bytes of flash written, %d checksum errors; device restarted\n",
-                    sim.image().size(), sim.checksumErrors());
+        std::printf(
+            "update received: %zu bytes of flash written, %d checksum errors; device restarted\n",
+            sim.image().size(), sim.checksumErrors());
         std::fflush(stdout);
       }
     }

@@ -35,12 +35,18 @@ ServiceDialog::ServiceDialog(UtilityWindow* window) : QDialog(window), window_(w
     int id;
   };
   static const Button kButtons[] = {
-      {"Wake (A2)", kCmdWake},          {"Set cradle ID", kCmdCradleId},
-      {"Clear cradle ID", kCmdClearCradleId}, {"KE99", kCmdKe99},
-      {"Send command", kCmdCode},       {"--02", kCmdDash02},
-      {"Query text (/%/%)", kCmdTextQuery}, {"Undiscover (CR01)", kCmdCr01},
-      {"Read P0-P4 (CR02)", kCmdCr02},  {"KE01", kCmdKe01},
-      {"KE97", kCmdKe97},               {"Send text frame", kCmdTextFrame},
+      {"Wake (A2)", kCmdWake},
+      {"Set cradle ID", kCmdCradleId},
+      {"Clear cradle ID", kCmdClearCradleId},
+      {"KE99", kCmdKe99},
+      {"Send command", kCmdCode},
+      {"--02", kCmdDash02},
+      {"Query text (/%/%)", kCmdTextQuery},
+      {"Undiscover (CR01)", kCmdCr01},
+      {"Read P0-P4 (CR02)", kCmdCr02},
+      {"KE01", kCmdKe01},
+      {"KE97", kCmdKe97},
+      {"Send text frame", kCmdTextFrame},
   };
   auto* buttons = new QGridLayout;
   int i = 0;

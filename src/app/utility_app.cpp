@@ -1,11 +1,10 @@
 #include "app/utility_app.h"
 
+#include <QStyle>
+#include <QStyleFactory>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-
-#include <QStyle>
-#include <QStyleFactory>
 
 #include "app/utility_window.h"
 
@@ -17,7 +16,8 @@ UtilityApp::UtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int UtilityApp::run() {
-  auto window = std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hidapiBackend());
+  auto window =
+      std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hidapiBackend());
   window->exec();
   if (!window->workersEnded()) {
     // A worker is stuck in a call that does not return (a driver that hangs): its state must not

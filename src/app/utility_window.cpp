@@ -33,7 +33,9 @@ namespace {
 constexpr unsigned kShutdownWaitMs = 1000;
 constexpr int kAboutCommand = 0x0010;
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // A worker waits here for its call to be carried out on the window's thread.
 struct Rendezvous {

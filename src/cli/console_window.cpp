@@ -9,10 +9,14 @@ constexpr const char* kApplicationName = "kestrel-flash";
 
 const char* iconName(MessageIcon icon) {
   switch (icon) {
-    case MessageIcon::Warning: return "warning";
-    case MessageIcon::Error: return "error";
-    case MessageIcon::Information: return "information";
-    default: return "none";
+    case MessageIcon::Warning:
+      return "warning";
+    case MessageIcon::Error:
+      return "error";
+    case MessageIcon::Information:
+      return "information";
+    default:
+      return "none";
   }
 }
 
@@ -89,7 +93,8 @@ void ConsoleWindow::setProgress(int percent) {
   std::lock_guard lock(mutex_);
   if (percent == lastPercent_) return;
   lastPercent_ = percent;
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - downloadStart_).count();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - downloadStart_).count();
   double done = double(imageLength_) * percent / 100.0;
   double rate = seconds > 0.05 ? done / seconds : 0;
   double left = rate > 0 ? (double(imageLength_) - done) / rate : 0;
@@ -97,7 +102,9 @@ void ConsoleWindow::setProgress(int percent) {
     case ConsoleStyle::Quiet:
       return;
     case ConsoleStyle::Json:
-      std::fprintf(out_, "{\"event\":\"progress\",\"percent\":%d,\"bytes_per_second\":%.0f,\"seconds_left\":%.1f}\n",
+      std::fprintf(out_,
+                   "{\"event\":\"progress\",\"percent\":%d,\"bytes_per_second\":%.0f,\"seconds_"
+                   "left\":%.1f}\n",
                    percent, rate, left);
       break;
     case ConsoleStyle::Plain:
@@ -106,8 +113,10 @@ void ConsoleWindow::setProgress(int percent) {
     case ConsoleStyle::Terminal: {
       constexpr int kWidth = 30;
       int filled = percent * kWidth / 100;
-      std::string bar = std::string(size_t(filled), '#') + std::string(size_t(kWidth - filled), '-');
-      std::fprintf(out_, "\r[%s] %3d%%  %6.1f KiB/s  %4.0f s left ", bar.c_str(), percent, rate / 1024, left);
+      std::string bar =
+          std::string(size_t(filled), '#') + std::string(size_t(kWidth - filled), '-');
+      std::fprintf(out_, "\r[%s] %3d%%  %6.1f KiB/s  %4.0f s left ", bar.c_str(), percent,
+                   rate / 1024, left);
       progressLineOpen_ = true;
       break;
     }
@@ -144,7 +153,8 @@ std::vector<ConsoleWindow::Message> ConsoleWindow::messages() const {
   return messages_;
 }
 
-void ConsoleWindow::event(const std::string& name, const std::string& jsonFields, const std::string& text) {
+void ConsoleWindow::event(const std::string& name, const std::string& jsonFields,
+                          const std::string& text) {
   std::lock_guard lock(mutex_);
   if (style_ == ConsoleStyle::Json) {
     std::fprintf(out_, "{\"event\":\"%s\"%s%s}\n", name.c_str(), jsonFields.empty() ? "" : ",",

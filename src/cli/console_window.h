@@ -23,7 +23,8 @@ enum class ConsoleStyle {
 // Thread-safe: workers print through the same lock.
 class ConsoleWindow : public WindowState {
  public:
-  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, std::FILE* out, ConsoleStyle style);
+  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, std::FILE* out,
+                ConsoleStyle style);
 
   // What readWindow() takes from the "controls".
   void choose(int portIndex, const std::string& title);

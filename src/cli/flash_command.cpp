@@ -123,7 +123,8 @@ bool parse(const std::vector<std::string>& args, Options* o, std::string* error)
 class DevicePathBackend final : public SerialBackend {
  public:
   explicit DevicePathBackend(std::string path) : path_(std::move(path)) {}
-  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud, std::string* error) override {
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
+                                   std::string* error) override {
     if (name != "COM1") {
       *error = name + ": no such port";
       return nullptr;
@@ -158,15 +159,18 @@ int list(FlashEnvironment& env) {
     std::string path = resolveSerialPortName(name);
     std::error_code ec;
     if (path.empty() || !std::filesystem::exists(path, ec)) {
-      std::fprintf(env.out, "%s  %s  not present\n", name.c_str(), path.empty() ? "(none)" : path.c_str());
+      std::fprintf(env.out, "%s  %s  not present\n", name.c_str(),
+                   path.empty() ? "(none)" : path.c_str());
       continue;
     }
     std::string problem = accessProblem(path);
     if (problem.empty()) {
       std::fprintf(env.out, "%s  %s  present, can be opened\n", name.c_str(), path.c_str());
     } else {
-      std::fprintf(env.out, "%s  %s  present, cannot be opened: %s%s\n", name.c_str(), path.c_str(),
-                   problem.c_str(), errno == EACCES ? std::string(" (").append(kDialoutHint).append(")").c_str() : "");
+      std::fprintf(
+          env.out, "%s  %s  present, cannot be opened: %s%s\n", name.c_str(), path.c_str(),
+          problem.c_str(),
+          errno == EACCES ? std::string(" (").append(kDialoutHint).append(")").c_str() : "");
     }
   }
   std::vector<std::string> paths;
@@ -181,14 +185,17 @@ int list(FlashEnvironment& env) {
     HidAttributes a;
     if (!dev) {
       if (std::filesystem::exists(p) && ::access(p.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        std::fprintf(env.out, "  %s  cannot be opened: permission denied (%s)\n", p.c_str(), kUdevHint);
+        std::fprintf(env.out, "  %s  cannot be opened: permission denied (%s)\n", p.c_str(),
+                     kUdevHint);
       }
       continue;
     }
-    if (!dev->attributes(&a) || a.vendorId != kBootVendorId || a.productId != kBootProductId) continue;
+    if (!dev->attributes(&a) || a.vendorId != kBootVendorId || a.productId != kBootProductId)
+      continue;
     ++found;
-    std::fprintf(env.out, "  %s  vendor 0x%04X product 0x%04X version 0x%04X%s\n", p.c_str(), a.vendorId,
-                 a.productId, a.version, a.version == kBootVersion ? "" : " (not the boot loader's version)");
+    std::fprintf(env.out, "  %s  vendor 0x%04X product 0x%04X version 0x%04X%s\n", p.c_str(),
+                 a.vendorId, a.productId, a.version,
+                 a.version == kBootVersion ? "" : " (not the boot loader's version)");
   }
   if (!found) std::fprintf(env.out, "  none\n");
   return kExitOk;
@@ -213,24 +220,28 @@ int dryRun(ConsoleWindow& w, const Options& o, const std::string& title, FlashEn
     for (size_t i = 0; i < x.segments.size(); ++i) {
       const auto& s = x.segments[i];
       char buf[160];
-      std::snprintf(buf, sizeof buf, "%s{\"file_offset\":%u,\"address\":%u,\"size\":%u,\"image_offset\":%u}",
+      std::snprintf(buf, sizeof buf,
+                    "%s{\"file_offset\":%u,\"address\":%u,\"size\":%u,\"image_offset\":%u}",
                     i ? "," : "", s.fileOffset, s.address, s.size, s.imageOffset);
       segments += buf;
     }
     segments += "]";
     char fields[256];
-    std::snprintf(fields, sizeof fields, "\"image_length\":%zu,\"blocks\":%u,\"sha256\":\"%s\",\"segments\":",
+    std::snprintf(fields, sizeof fields,
+                  "\"image_length\":%zu,\"blocks\":%u,\"sha256\":\"%s\",\"segments\":",
                   x.image.size(), blocks, sha.c_str());
     w.event("image", fields + segments, "");
   } else {
     std::fprintf(env.out, "segment  file offset  address     size        image offset\n");
     for (size_t i = 0; i < x.segments.size(); ++i) {
       const auto& s = x.segments[i];
-      std::fprintf(env.out, "%7zu  0x%08X   0x%08X  0x%08X  0x%05X\n", i, s.fileOffset, s.address, s.size,
-                   s.imageOffset);
+      std::fprintf(env.out, "%7zu  0x%08X   0x%08X  0x%08X  0x%05X\n", i, s.fileOffset, s.address,
+                   s.size, s.imageOffset);
     }
-    std::fprintf(env.out, "image length  %zu bytes (0x%zX)\nblocks        %u of 2048 bytes\nsha256        %s\n",
-                 x.image.size(), x.image.size(), blocks, sha.c_str());
+    std::fprintf(
+        env.out,
+        "image length  %zu bytes (0x%zX)\nblocks        %u of 2048 bytes\nsha256        %s\n",
+        x.image.size(), x.image.size(), blocks, sha.c_str());
   }
   return kExitOk;
 }
@@ -260,7 +271,8 @@ int outcome(const ConsoleWindow& w, bool searchTimedOut, bool interrupted, const
   }
   const auto& last = messages.back();
   const std::string& t = last.text;
-  if (t == "File Convert fail!" || t.rfind("Cannot create ", 0) == 0 || t.rfind("Cannot write ", 0) == 0) {
+  if (t == "File Convert fail!" || t.rfind("Cannot create ", 0) == 0 ||
+      t.rfind("Cannot write ", 0) == 0) {
     *reason = "conversion refused: " + messages.front().text;
     return kExitConversion;
   }
@@ -275,14 +287,16 @@ int outcome(const ConsoleWindow& w, bool searchTimedOut, bool interrupted, const
     return kExitNoDevice;
   }
   int block = w.currentBlock.load();
-  std::string where = block < 0 ? "" : " at block " + std::to_string(block) + " (page address " +
-                                       std::to_string(PageAddress(uint32_t(block))) + ")";
+  std::string where = block < 0 ? ""
+                                : " at block " + std::to_string(block) + " (page address " +
+                                      std::to_string(PageAddress(uint32_t(block))) + ")";
   if (w.linkLost.load()) {
     *reason = "the device went away during the update" + where;
     return kExitDeviceGone;
   }
-  if (t == "NO Ack!" || t == "NO Ack 2!" || t == "NO Ack1!" || t.rfind("NO ACK ,Block no:", 0) == 0) {
-    std::string step = last.caption == "UCLRU" ? "the clear command"
+  if (t == "NO Ack!" || t == "NO Ack 2!" || t == "NO Ack1!" ||
+      t.rfind("NO ACK ,Block no:", 0) == 0) {
+    std::string step = last.caption == "UCLRU"   ? "the clear command"
                        : last.caption == "UFLHU" ? "the block command"
                        : last.caption == "data"  ? "the block's data"
                                                  : "the block";
@@ -314,19 +328,21 @@ int runFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   SerialBackend* serial = &env.serial;
   if (o.port == "usb") {
     portIndex = 0;
-  } else if (o.port.size() == 4 && o.port.rfind("COM", 0) == 0 && o.port[3] >= '1' && o.port[3] <= '9') {
+  } else if (o.port.size() == 4 && o.port.rfind("COM", 0) == 0 && o.port[3] >= '1' &&
+             o.port[3] <= '9') {
     portIndex = o.port[3] - '0';
   } else if (o.port.rfind("/dev/", 0) == 0 || o.port.find('/') != std::string::npos) {
     deviceBackend = std::make_unique<DevicePathBackend>(o.port);
     serial = deviceBackend.get();
     portIndex = 1;
   } else {
-    std::fprintf(env.err, "kestrel-flash: --port takes usb, COM1 to COM9 or a device path\n%s", kUsage);
+    std::fprintf(env.err, "kestrel-flash: --port takes usb, COM1 to COM9 or a device path\n%s",
+                 kUsage);
     return kExitUsage;
   }
 
-  ConsoleStyle style = o.json    ? ConsoleStyle::Json
-                       : o.quiet ? ConsoleStyle::Quiet
+  ConsoleStyle style = o.json              ? ConsoleStyle::Json
+                       : o.quiet           ? ConsoleStyle::Quiet
                        : env.outIsTerminal ? ConsoleStyle::Terminal
                                            : ConsoleStyle::Plain;
   ConsoleWindow w(env.clock, *serial, env.hid, env.out, style);
@@ -363,8 +379,8 @@ int runFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     }
   }
   w.event("end",
-          std::string("\"result\":\"") + (code == kExitOk ? "ok" : "failed") + "\",\"exit_code\":" +
-              std::to_string(code) + ",\"reason\":" + jsonString(reason),
+          std::string("\"result\":\"") + (code == kExitOk ? "ok" : "failed") +
+              "\",\"exit_code\":" + std::to_string(code) + ",\"reason\":" + jsonString(reason),
           "");
   if (code != kExitOk && !o.json) std::fprintf(env.err, "kestrel-flash: %s\n", reason.c_str());
   return code;

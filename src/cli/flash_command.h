@@ -14,13 +14,13 @@ class SerialBackend;
 // Exit codes of kestrel-flash.
 enum FlashExit : int {
   kExitOk = 0,
-  kExitFailure = 1,      // Anything else: the image file, memory, an I/O error on the link.
+  kExitFailure = 1,  // Anything else: the image file, memory, an I/O error on the link.
   kExitUsage = 2,
-  kExitConversion = 3,   // The ELF file was refused or its image could not be written.
-  kExitNoDevice = 4,     // Port or device not found, or not openable.
-  kExitNoAnswer = 5,     // The serial search got no answer within --search-timeout.
-  kExitNoAck = 6,        // The device did not acknowledge a step.
-  kExitDeviceGone = 7,   // The line hung up or the device was unplugged during the update.
+  kExitConversion = 3,  // The ELF file was refused or its image could not be written.
+  kExitNoDevice = 4,    // Port or device not found, or not openable.
+  kExitNoAnswer = 5,    // The serial search got no answer within --search-timeout.
+  kExitNoAck = 6,       // The device did not acknowledge a step.
+  kExitDeviceGone = 7,  // The line hung up or the device was unplugged during the update.
   kExitInterrupted = 130,
 };
 

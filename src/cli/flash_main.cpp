@@ -14,15 +14,21 @@
 
 namespace {
 std::atomic<bool> interrupted{false};
-void onSignal(int) { interrupted = true; }
+void onSignal(int) {
+  interrupted = true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   std::vector<std::string> args(argv + 1, argv + argc);
-  kestrel::FlashEnvironment env{kestrel::systemClock(), kestrel::posixSerialBackend(),
-                                kestrel::hidapiBackend(), stdout, stderr,
-                                ::isatty(STDOUT_FILENO) != 0, &interrupted};
+  kestrel::FlashEnvironment env{kestrel::systemClock(),
+                                kestrel::posixSerialBackend(),
+                                kestrel::hidapiBackend(),
+                                stdout,
+                                stderr,
+                                ::isatty(STDOUT_FILENO) != 0,
+                                &interrupted};
   return kestrel::runFlash(args, env);
 }

@@ -78,13 +78,13 @@ class WindowState {
   bool pause(uint32_t ms);
 
   // --- Fields ---------------------------------------------------------------------------------
-  HidLink hid;                    // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived
+  HidLink hid;  // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived
   SerialPortSlot serialPortHandle;
   std::atomic<uint8_t> searchStopped{1};  // 1: no serial search is to run.
   // True from the start of a serial search until its ReceiveThread has ended: the port is taken.
   std::atomic<bool> serialUpdateRunning{false};
-  std::atomic<int> PortIndex{-1};         // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.
-  std::atomic<int> BaudIndex{-1};         // Row of the baud table for the next openPort.
+  std::atomic<int> PortIndex{-1};  // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.
+  std::atomic<int> BaudIndex{-1};  // Row of the baud table for the next openPort.
   // What went wrong at the last failed port open, in the system's words ("/dev/ttyUSB0:
   // Permission denied"); the window shows its own fixed text, a console shows this too.
   SharedText lastPortError;
@@ -110,6 +110,8 @@ class WindowState {
 extern std::atomic<WindowState*> windowRef;
 
 // The window that workers use. Only valid while a window exists.
-inline WindowState& window() { return *windowRef.load(); }
+inline WindowState& window() {
+  return *windowRef.load();
+}
 
 }  // namespace kestrel

@@ -26,8 +26,7 @@ WorkerGroup::~WorkerGroup() {
   for (auto& e : entries) e.thread.join();
 }
 
-std::shared_ptr<WorkerDone> WorkerGroup::start(std::string_view name,
-                                               std::function<void()> body) {
+std::shared_ptr<WorkerDone> WorkerGroup::start(std::string_view name, std::function<void()> body) {
   std::lock_guard lock(mutex_);
   reapEnded();
   if (fault_ && fault_(name)) return nullptr;

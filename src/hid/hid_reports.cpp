@@ -96,8 +96,8 @@ void HidReceiveThread() {
   while (w.hid.hidRunning != 0 && !w.closing()) {
     buf[0] = buf[1] = buf[2] = 0;
     HidError err;
-    int got = w.hid.hidReadHandle ? w.hid.hidReadHandle->read(buf, sizeof buf, kReadSliceMs, &err)
-                                  : -1;
+    int got =
+        w.hid.hidReadHandle ? w.hid.hidReadHandle->read(buf, sizeof buf, kReadSliceMs, &err) : -1;
     if (got == 0) continue;  // This wait's slice ended without a report.
     if (got < 0) {
       if (err.deviceGone || !w.hid.hidReadHandle) {

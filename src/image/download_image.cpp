@@ -66,7 +66,8 @@ DownloadImage::LoadStatus DownloadImage::load(const std::string& title, std::str
 DownloadImage::LoadStatus DownloadImage::assign(const std::vector<uint8_t>& bytes) {
   if (bytes.size() > size_t(kMaxBlocks) * kBlockSize) return LoadStatus::TooLarge;
   LoadStatus status = allocate(uint32_t(bytes.size()));
-  if (status == LoadStatus::Ok && !bytes.empty()) std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  if (status == LoadStatus::Ok && !bytes.empty())
+    std::memcpy(buffer_.get(), bytes.data(), bytes.size());
   return status;
 }
 

@@ -12,7 +12,9 @@ inline constexpr uint32_t kBlockSize = 2048;
 inline constexpr uint32_t kMaxBlocks = 8192;
 
 // The block's page address: 8 * k in 16 bits, sent high byte first.
-inline uint16_t PageAddress(uint32_t k) { return static_cast<uint16_t>(k * 8); }
+inline uint16_t PageAddress(uint32_t k) {
+  return static_cast<uint16_t>(k * 8);
+}
 
 // The 8-bit sum of the block's 2048 bytes plus the page address.
 uint8_t BlockChecksum(const uint8_t* block, uint16_t pageAddress);

@@ -1,12 +1,13 @@
 #include "image/elf_image_extractor.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 
 #include "core/window_state.h"
 
@@ -98,9 +99,9 @@ Extraction extractImage(const ByteSource& file) {
     uint8_t entry[kEntrySize];
     uint64_t entryOffset = tableOffset + uint64_t(kEntrySize) * i;
     if (file.readAt(entryOffset, entry, kEntrySize) != kEntrySize) {
-      return refuse(Extraction::Status::TableTruncated,
-                    "the program header table runs past the end of the file at entry " +
-                        std::to_string(i));
+      return refuse(
+          Extraction::Status::TableTruncated,
+          "the program header table runs past the end of the file at entry " + std::to_string(i));
     }
     const uint32_t fileOffset = le32(entry + 4);
     if (fileOffset == 0) break;
@@ -108,17 +109,16 @@ Extraction extractImage(const ByteSource& file) {
     const uint32_t size = le32(entry + 16);
     if (i == 0) base = address;
     if (address < base) {
-      return refuse(Extraction::Status::BelowBase,
-                    "segment " + std::to_string(i) + " at " + hex(address) +
-                        " lies below the image base " + hex(base));
+      return refuse(Extraction::Status::BelowBase, "segment " + std::to_string(i) + " at " +
+                                                       hex(address) +
+                                                       " lies below the image base " + hex(base));
     }
     const uint64_t imageOffset = address - base;
     const uint64_t extent = (uint64_t(size) + kUnit - 1) / kUnit * kUnit;
     if (imageOffset + extent > kMaxImageSize) {
       return refuse(Extraction::Status::OutOfRange,
                     "segment " + std::to_string(i) + " (" + std::to_string(size) + " bytes at " +
-                        hex(address) + ") reaches past the " + hex(kMaxImageSize) +
-                        "-byte image");
+                        hex(address) + ") reaches past the " + hex(kMaxImageSize) + "-byte image");
     }
     // Whole units, as the boot loader's image format expects: the bytes that follow a segment in
     // the file fill its last unit, up to where a later segment overwrites them.
@@ -146,7 +146,8 @@ ConvertResult convert(WindowState& w, const std::string& title) {
 
   std::error_code ec;
   File input;
-  if (std::filesystem::is_regular_file(inputPath, ec)) input.reset(std::fopen(inputPath.c_str(), "rb"));
+  if (std::filesystem::is_regular_file(inputPath, ec))
+    input.reset(std::fopen(inputPath.c_str(), "rb"));
   if (!input) {
     w.showMessage("Please select a file first !");
     return ConvertResult::Failed;
@@ -200,8 +201,7 @@ ConvertResult convert(WindowState& w, const std::string& title) {
   }
   if (!written) {
     std::filesystem::remove(tempPath, ec);
-    w.showMessage("Cannot write " + outputPath + ": " + std::strerror(err), {},
-                  MessageIcon::Error);
+    w.showMessage("Cannot write " + outputPath + ": " + std::strerror(err), {}, MessageIcon::Error);
     return ConvertResult::FileError;
   }
   return ConvertResult::Ok;

@@ -43,16 +43,16 @@ struct SegmentPlacement {
 struct Extraction {
   enum class Status {
     Ok,
-    NotElf,           // Shorter than the 52-byte header, or bytes 1 to 3 are not "ELF".
-    TableTruncated,   // The walk ran off the end of the file before an entry with p_offset 0.
-    BelowBase,        // A segment lies below the first entry's address.
-    OutOfRange,       // A segment's 512-byte-rounded extent passes the 0x40000-byte image.
-    TooManyEntries,   // More entries than an ELF file can declare (65535).
+    NotElf,          // Shorter than the 52-byte header, or bytes 1 to 3 are not "ELF".
+    TableTruncated,  // The walk ran off the end of the file before an entry with p_offset 0.
+    BelowBase,       // A segment lies below the first entry's address.
+    OutOfRange,      // A segment's 512-byte-rounded extent passes the 0x40000-byte image.
+    TooManyEntries,  // More entries than an ELF file can declare (65535).
   };
   Status status = Status::Ok;
-  std::string detail;                     // What was wrong, for the user; empty when Ok.
-  std::vector<uint8_t> image;             // The flat image when Ok.
-  std::vector<SegmentPlacement> segments; // The entries walked, in order.
+  std::string detail;                      // What was wrong, for the user; empty when Ok.
+  std::vector<uint8_t> image;              // The flat image when Ok.
+  std::vector<SegmentPlacement> segments;  // The entries walked, in order.
 };
 
 // Turns an ELF32 executable into the flat image: every program header entry, walked from

@@ -23,7 +23,9 @@ class Clock {
 Clock& systemClock();
 
 // Milliseconds from `start` to `now` on a wrapping 32-bit counter. Correct across one wrap.
-inline uint32_t ticksSince(uint32_t start, uint32_t now) { return now - start; }
+inline uint32_t ticksSince(uint32_t start, uint32_t now) {
+  return now - start;
+}
 
 // True once more than `limitMs` have passed since `start`, whatever the counter's value.
 inline bool limitPassed(uint32_t start, uint32_t now, uint32_t limitMs) {

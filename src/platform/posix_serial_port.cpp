@@ -31,17 +31,26 @@ constexpr int kIntervalMs = 30;
 constexpr int kPerByteMs = 10;
 constexpr int kConstantMs = 200;
 
-std::string describe(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+std::string describe(const std::string& path, int err) {
+  return path + ": " + std::strerror(err);
+}
 
 speed_t speedFor(uint32_t baud) {
   switch (baud) {
-    case 115200: return B115200;
-    case 57600: return B57600;
-    case 38400: return B38400;
-    case 19200: return B19200;
-    case 4800: return B4800;
-    case 2400: return B2400;
-    default: return B9600;
+    case 115200:
+      return B115200;
+    case 57600:
+      return B57600;
+    case 38400:
+      return B38400;
+    case 19200:
+      return B19200;
+    case 4800:
+      return B4800;
+    case 2400:
+      return B2400;
+    default:
+      return B9600;
   }
 }
 
@@ -197,49 +206,49 @@ class PosixSerialBackend final : public SerialBackend {
 
 std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
                                              std::string* error) {
-    // O_NONBLOCK: the open must not wait for a carrier, and writes must stay cancellable.
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      *error = describe(path, errno);
-      return nullptr;
-    }
-    if (!::isatty(fd)) {
-      *error = path + ": not a serial port";
-      ::close(fd);
-      return nullptr;
-    }
-    // Root ignores TIOCEXCL, so an advisory lock keeps a second opener out as well.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      *error = path + ": in use by another program";
-      ::close(fd);
-      return nullptr;
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-      // Not every tty driver supports it; the lock above already holds.
-    }
-    termios tio{};
-    if (::tcgetattr(fd, &tio) == 0) {
-      // Raw bytes both ways: nothing translated, echoed, edited or eaten by software flow
-      // control. Hardware flow control and the modem lines stay as found.
-      tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                               IXOFF | IXANY | IMAXBEL);
-      tio.c_oflag &= ~tcflag_t(OPOST);
-      tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-      tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB);
-      tio.c_cflag |= CS8 | CREAD | CLOCAL;
-      tio.c_cc[VMIN] = 0;
-      tio.c_cc[VTIME] = 0;
-      ::cfsetispeed(&tio, speedFor(baud));
-      ::cfsetospeed(&tio, speedFor(baud));
-      ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-      *error = describe(path, errno);
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixSerialPort>(fd, wakeFd);
+  // O_NONBLOCK: the open must not wait for a carrier, and writes must stay cancellable.
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = describe(path, errno);
+    return nullptr;
+  }
+  if (!::isatty(fd)) {
+    *error = path + ": not a serial port";
+    ::close(fd);
+    return nullptr;
+  }
+  // Root ignores TIOCEXCL, so an advisory lock keeps a second opener out as well.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = path + ": in use by another program";
+    ::close(fd);
+    return nullptr;
+  }
+  if (::ioctl(fd, TIOCEXCL) != 0) {
+    // Not every tty driver supports it; the lock above already holds.
+  }
+  termios tio{};
+  if (::tcgetattr(fd, &tio) == 0) {
+    // Raw bytes both ways: nothing translated, echoed, edited or eaten by software flow
+    // control. Hardware flow control and the modem lines stay as found.
+    tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                             IXOFF | IXANY | IMAXBEL);
+    tio.c_oflag &= ~tcflag_t(OPOST);
+    tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, speedFor(baud));
+    ::cfsetospeed(&tio, speedFor(baud));
+    ::tcsetattr(fd, TCSANOW, &tio);
+  }
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    *error = describe(path, errno);
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixSerialPort>(fd, wakeFd);
 }
 
 std::string resolveSerialPortName(const std::string& name) {

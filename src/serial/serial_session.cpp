@@ -22,7 +22,8 @@ bool openPort(WindowState& w) {
   w.readWindow();
   w.serialPortHandle.close();
   std::string error;
-  auto port = w.serialBackend.open(portName(w.PortIndex.load()), baudFor(w.BaudIndex.load()), &error);
+  auto port =
+      w.serialBackend.open(portName(w.PortIndex.load()), baudFor(w.BaudIndex.load()), &error);
   if (!port) {
     w.lastPortError.set(error);
     w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
@@ -33,7 +34,9 @@ bool openPort(WindowState& w) {
   return true;
 }
 
-void closePort(WindowState& w) { w.serialPortHandle.close(); }
+void closePort(WindowState& w) {
+  w.serialPortHandle.close();
+}
 
 void writePort(WindowState& w, const uint8_t* data, size_t n) {
   if (auto port = w.serialPortHandle.acquire()) port->write(data, n);

@@ -129,14 +129,26 @@ void textFrame(WindowState& w) {
   leadAndFrame(w, kTextLead, frame);
 }
 
-bool opensPort(int id) { return id != 1031; }
+bool opensPort(int id) {
+  return id != 1031;
+}
 
 }  // namespace
 
 bool runServiceCommand(WindowState& w, int id) {
   switch (id) {
-    case 1023: case 1029: case 1031: case 1032: case 1034: case 1035: case 1036:
-    case 1037: case 1038: case 1039: case 1040: case 1044:
+    case 1023:
+    case 1029:
+    case 1031:
+    case 1032:
+    case 1034:
+    case 1035:
+    case 1036:
+    case 1037:
+    case 1038:
+    case 1039:
+    case 1040:
+    case 1044:
       break;
     default:
       return false;

@@ -51,8 +51,8 @@ class ModalWatcher : public QObject {
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       boxes.append({box->text(), box->windowTitle(), box->icon()});
       box->button(QMessageBox::Ok)->click();
-    } else if (auto* dialog = qobject_cast<QDialog*>(modal); dialog && onDialog &&
-                                                              !qobject_cast<UtilityWindow*>(dialog)) {
+    } else if (auto* dialog = qobject_cast<QDialog*>(modal);
+               dialog && onDialog && !qobject_cast<UtilityWindow*>(dialog)) {
       onDialog(dialog);
     }
   }
@@ -138,11 +138,11 @@ class WindowTest : public QObject {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       order << QApplication::focusWidget();
     }
-    QCOMPARE(order, (QList<QWidget*>{find<QLineEdit>(w.get(), "fileField"),
-                                     find<QPushButton>(w.get(), "searchButton"),
-                                     find<QLineEdit>(w.get(), "statusField"),
-                                     find<QPushButton>(w.get(), "runButton"),
-                                     find<QComboBox>(w.get(), "portList")}));
+    QCOMPARE(order,
+             (QList<QWidget*>{
+                 find<QLineEdit>(w.get(), "fileField"), find<QPushButton>(w.get(), "searchButton"),
+                 find<QLineEdit>(w.get(), "statusField"), find<QPushButton>(w.get(), "runButton"),
+                 find<QComboBox>(w.get(), "portList")}));
   }
 
   void enterInAFieldReadsTheWindowAndEnds() {
@@ -198,7 +198,11 @@ class WindowTest : public QObject {
     QFile elf(dir.filePath("fw.out"));
     QVERIFY(elf.open(QIODevice::WriteOnly));
     QByteArray header(52 + 32, '\0');
-    header[0] = 0x7F; header[1] = 'E'; header[2] = 'L'; header[3] = 'F'; header[28] = 52;
+    header[0] = 0x7F;
+    header[1] = 'E';
+    header[2] = 'L';
+    header[3] = 'F';
+    header[28] = 52;
     elf.write(header);
     elf.close();
     auto w = showWindow();
@@ -206,7 +210,8 @@ class WindowTest : public QObject {
     find<QLineEdit>(w.get(), "fileField")->setText("fw");
     find<QPushButton>(w.get(), "runButton")->click();
     QCOMPARE(watcher.boxes.size(), 1);
-    QCOMPARE(watcher.boxes[0].text, QStringLiteral("Make sure the Device work under USB-Boot Mode"));
+    QCOMPARE(watcher.boxes[0].text,
+             QStringLiteral("Make sure the Device work under USB-Boot Mode"));
     QCOMPARE(watcher.boxes[0].caption, QStringLiteral("Prompt"));
     QVERIFY(QFile::exists(dir.filePath("fw.bin")));
     QVERIFY(find<QPushButton>(w.get(), "runButton")->isEnabled());

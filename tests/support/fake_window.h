@@ -17,7 +17,7 @@ struct Shown {
   std::string text;
   std::optional<std::string> caption;  // None: the application's name.
   MessageIcon icon = MessageIcon::None;
-  bool appBox = false;                 // Shown through showAppMessage.
+  bool appBox = false;  // Shown through showAppMessage.
   bool operator==(const Shown&) const = default;
 };
 

@@ -36,7 +36,8 @@ inline void writeFile(const std::filesystem::path& p, const std::vector<uint8_t>
 
 inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                              std::istreambuf_iterator<char>());
 }
 
 }  // namespace kestrel::test

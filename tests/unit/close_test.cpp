@@ -109,7 +109,8 @@ TEST_F(CloseAtEveryPhase, WhileDownloadingOverUsb) {
 
 TEST_F(CloseAtEveryPhase, DuringTheFinalPauseOverUsb) {
   startUsb({});
-  ASSERT_TRUE(reach([&] { return !w->progress().empty() && w->progress().back() == 96; }));  // 31 of 32
+  ASSERT_TRUE(
+      reach([&] { return !w->progress().empty() && w->progress().back() == 96; }));  // 31 of 32
   ASSERT_TRUE(reach([&] { return hid.pages().size() == 32 && w->hid.hidAckReceived == 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside the 2500 ms pause
   EXPECT_LT(closeWindow(*w), 1000);

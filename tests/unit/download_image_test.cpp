@@ -1,8 +1,9 @@
 // Loading the flat image and cutting it into the download's blocks.
 
+#include "image/download_image.h"
+
 #include <gtest/gtest.h>
 
-#include "image/download_image.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -38,12 +39,14 @@ TEST(BlockSchedule, SendsFirstBlockLast) {
 
 TEST(BlockSchedule, PadsTheLastBlockAndBlockZeroOfAnEmptyImageWithZeros) {
   DownloadImage empty = imageOf(0);
-  EXPECT_TRUE(std::all_of(empty.block(0), empty.block(0) + kBlockSize, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(empty.block(0), empty.block(0) + kBlockSize, [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(empty.checksum(0), 0x00);
 
   DownloadImage two = imageOf(2049, 0x11);
   EXPECT_EQ(two.block(1)[0], 0x11);
-  EXPECT_TRUE(std::all_of(two.block(1) + 1, two.block(1) + kBlockSize, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(two.block(1) + 1, two.block(1) + kBlockSize, [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(PageAddress(1), 0x0008);
 }
 

@@ -58,16 +58,15 @@ TEST(ElfImage, FillsLastUnitWithFollowingFileBytesAndGapsWithZeros) {
   auto second = patternBytes(0x10, 42);
   std::vector<uint8_t> firstArea = first;
   firstArea.insert(firstArea.end(), after.begin(), after.end());
-  auto file = ElfBuilder()
-                  .add({0x0, firstArea, 0x1000, 0x100})
-                  .add({0x800, second, 0x1200, 0})
-                  .build();
+  auto file =
+      ElfBuilder().add({0x0, firstArea, 0x1000, 0x100}).add({0x800, second, 0x1200, 0}).build();
   Extraction x = extract(file);
   ASSERT_EQ(x.status, Status::Ok);
   ASSERT_EQ(x.image.size(), 0x810u);
   EXPECT_TRUE(std::equal(first.begin(), first.end(), x.image.begin()));
   EXPECT_TRUE(std::equal(after.begin(), after.end(), x.image.begin() + 0x100));
-  EXPECT_TRUE(std::all_of(x.image.begin() + 0x200, x.image.begin() + 0x800, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(x.image.begin() + 0x200, x.image.begin() + 0x800,
+                          [](uint8_t b) { return b == 0; }));
   EXPECT_TRUE(std::equal(second.begin(), second.end(), x.image.begin() + 0x800));
 }
 
@@ -79,7 +78,8 @@ TEST(ElfImage, ReadsWholeUnitsOf512Bytes) {
     return extract(ElfBuilder().add({0, bytes, 0x100, size}).add(0x1000, {0xEE}).build()).image;
   };
   auto one = imageFor(512);  // one unit: nothing of the trailer
-  EXPECT_TRUE(std::all_of(one.begin() + 512, one.begin() + 0x1000, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(one.begin() + 512, one.begin() + 0x1000, [](uint8_t b) { return b == 0; }));
   auto two = imageFor(513);  // two units: the trailer fills the second up to byte 1023
   EXPECT_TRUE(std::equal(trailer.begin(), trailer.begin() + 511, two.begin() + 513));
   EXPECT_EQ(two[1024], 0);
@@ -162,7 +162,8 @@ TEST_F(Convert, RefusalKeepsTheOldImageAndLeavesNoTemporaryFile) {
   test::writeFile("fw.out", {'n', 'o', 't', ' ', 'e', 'l', 'f'});
   EXPECT_EQ(convert(w, "fw"), ConvertResult::Failed);
   ASSERT_EQ(w.messages().size(), 1u);
-  EXPECT_EQ(w.messages()[0], (test::Shown{"This is not a ELF file", std::nullopt, MessageIcon::Warning, true}));
+  EXPECT_EQ(w.messages()[0],
+            (test::Shown{"This is not a ELF file", std::nullopt, MessageIcon::Warning, true}));
 
   test::writeFile("fw.out", ElfBuilder().add(0x1000, {1}).add(0x10, {2}).build());
   EXPECT_EQ(convert(w, "fw"), ConvertResult::Failed);

@@ -101,27 +101,64 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
   std::vector<Row> rows = {
       {"usage", [] {}, {"--port"}, kExitUsage, "--port needs a value"},
       {"not .out", [] {}, {"fw.hex"}, kExitUsage, "fw.hex is not named *.out"},
-      {"not ELF", [] { test::writeFile("fw.out", {'x'}); }, {"--port", "COM2", "fw.out"}, kExitConversion,
+      {"not ELF",
+       [] { test::writeFile("fw.out", {'x'}); },
+       {"--port", "COM2", "fw.out"},
+       kExitConversion,
        "conversion refused: This is not a ELF file"},
-      {"no port", [&] { firmware(100); }, {"--port", "COM5", "fw.out"}, kExitNoDevice,
-       "port COM5 cannot be opened: " + (dir.path() / "COM5").string() + ": No such file or directory"},
-      {"no USB device", [&] { firmware(100); }, {"fw.out"}, kExitNoDevice,
+      {"no port",
+       [&] { firmware(100); },
+       {"--port", "COM5", "fw.out"},
+       kExitNoDevice,
+       "port COM5 cannot be opened: " + (dir.path() / "COM5").string() +
+           ": No such file or directory"},
+      {"no USB device",
+       [&] { firmware(100); },
+       {"fw.out"},
+       kExitNoDevice,
        "no USB boot loader found: put the device in USB boot mode"},
-      {"silent", [&] { firmware(100); serialDevice({.silent = true}); },
-       {"--port", "COM2", "--search-timeout", "0.5", "fw.out"}, kExitNoAnswer,
-       "no answer from the boot loader on COM2"},
-      {"no ack", [&] { firmware(10000); serialDevice({.noFrameAckAt = 2}); }, {"--port", "COM2", "fw.out"},
-       kExitNoAck, "no acknowledgement of the block's data at block 3 (page address 24)"},
-      {"no clear ack", [&] { firmware(100); serialDevice({.noClearAck = true}); }, {"--port", "COM2", "fw.out"},
-       kExitNoAck, "no acknowledgement of the clear command"},
-      {"hang-up", [&] { firmware(10000); serialDevice({.hangUpAt = 1}); }, {"--port", "COM2", "fw.out"},
-       kExitDeviceGone, "the device went away during the update at block 2"},
-      {"unplugged", [&] {
-         firmware(10000);
-         hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()},
-                                            sim::HidFaults{.unplugAt = 50});
+      {"silent",
+       [&] {
+         firmware(100);
+         serialDevice({.silent = true});
        },
-       {"fw.out"}, kExitDeviceGone, "the device went away during the update at block 2"},
+       {"--port", "COM2", "--search-timeout", "0.5", "fw.out"},
+       kExitNoAnswer,
+       "no answer from the boot loader on COM2"},
+      {"no ack",
+       [&] {
+         firmware(10000);
+         serialDevice({.noFrameAckAt = 2});
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitNoAck,
+       "no acknowledgement of the block's data at block 3 (page address 24)"},
+      {"no clear ack",
+       [&] {
+         firmware(100);
+         serialDevice({.noClearAck = true});
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitNoAck,
+       "no acknowledgement of the clear command"},
+      {"hang-up",
+       [&] {
+         firmware(10000);
+         serialDevice({.hangUpAt = 1});
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitDeviceGone,
+       "the device went away during the update at block 2"},
+      {"unplugged",
+       [&] {
+         firmware(10000);
+         hid =
+             std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()},
+                                          sim::HidFaults{.unplugAt = 50});
+       },
+       {"fw.out"},
+       kExitDeviceGone,
+       "the device went away during the update at block 2"},
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -146,13 +183,16 @@ TEST_F(FlashCli, JsonGivesOneEventPerLine) {
     ASSERT_TRUE(std::regex_match(line, m, event)) << line;
     events.push_back(m[1]);
     std::smatch p;
-    if (std::regex_search(line, p, std::regex(R"("percent":(\d+))"))) percents.push_back(std::stoi(p[1]));
+    if (std::regex_search(line, p, std::regex(R"("percent":(\d+))")))
+      percents.push_back(std::stoi(p[1]));
   }
   EXPECT_EQ(events.front(), "progress");  // the search shows 0 before its status
   EXPECT_EQ(events.back(), "end");
   EXPECT_NE(stdoutText.find(R"({"event":"status","text":"Search Device..."})"), std::string::npos);
-  EXPECT_NE(stdoutText.find(R"({"event":"message","text":"Download Finished!","caption":"Update","icon":"none"})"),
-            std::string::npos);
+  EXPECT_NE(
+      stdoutText.find(
+          R"({"event":"message","text":"Download Finished!","caption":"Update","icon":"none"})"),
+      std::string::npos);
   EXPECT_NE(stdoutText.find(R"("result":"ok","exit_code":0)"), std::string::npos);
   EXPECT_TRUE(std::is_sorted(percents.begin() + 1, percents.end()));
   EXPECT_EQ(percents.back(), 100);
@@ -163,7 +203,8 @@ TEST_F(FlashCli, JsonEscapesWhateverTheDeviceSent) {
   firmware(100);
   serialDevice({.wrongClearAnswer = true});
   EXPECT_EQ(flash({"--json", "--port", "COM2", "fw.out"}), kExitNoAck);
-  EXPECT_NE(stdoutText.find(R"({"event":"message","text":"A,B,C","caption":"kestrel-flash")"), std::string::npos);
+  EXPECT_NE(stdoutText.find(R"({"event":"message","text":"A,B,C","caption":"kestrel-flash")"),
+            std::string::npos);
 }
 
 TEST_F(FlashCli, DryRunShowsTheSegmentMapWithoutADevice) {
@@ -183,11 +224,13 @@ TEST_F(FlashCli, DryRunShowsTheSegmentMapWithoutADevice) {
 }
 
 TEST(Sha256, KnownDigests) {
-  EXPECT_EQ(sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex(nullptr, 0),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   const std::string abc = "abc";
   EXPECT_EQ(sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), 3),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes: two tail blocks
+  const std::string two =
+      "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes: two tail blocks
   EXPECT_EQ(sha256Hex(reinterpret_cast<const uint8_t*>(two.data()), two.size()),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
@@ -196,10 +239,12 @@ TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
   serialDevice();
   hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
   ASSERT_EQ(flash({"--list"}), kExitOk);
-  EXPECT_NE(stdoutText.find("COM1  " + (dir.path() / "COM1").string() + "  not present"), std::string::npos);
+  EXPECT_NE(stdoutText.find("COM1  " + (dir.path() / "COM1").string() + "  not present"),
+            std::string::npos);
   EXPECT_NE(stdoutText.find("COM2  " + (dir.path() / "COM2").string() + "  present, can be opened"),
             std::string::npos);
-  EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"), std::string::npos);
+  EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"),
+            std::string::npos);
 }
 
 // As a user without rights, where the test can become one: the port exists but may not be
@@ -233,7 +278,8 @@ TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
   int status = 0;
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-  EXPECT_NE(text.find("present, cannot be opened: Permission denied (the port exists but this user may not open it: "
+  EXPECT_NE(text.find("present, cannot be opened: Permission denied (the port exists but this user "
+                      "may not open it: "
                       "add yourself to the dialout group"),
             std::string::npos)
       << text;

@@ -36,7 +36,7 @@ class HidDiscovery : public ::testing::Test {
   void find(std::vector<HidInterface> interfaces, HidFaults faults = {}) {
     w.reset();  // its handles belong to the old device
     w.reset();
-  hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
+    hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
     w = std::make_unique<test::FakeWindow>(systemClock(), serial, *hid);
     found = FindHidDevice(*w);
   }
@@ -52,7 +52,8 @@ TEST_F(HidDiscovery, NothingPresentFindsNothingSilently) {
   EXPECT_TRUE(w->messages().empty());
   find({}, {.listFails = true});
   EXPECT_FALSE(found);
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get handle for HID devices", std::nullopt, MessageIcon::Warning, true}}));
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get handle for HID devices", std::nullopt,
+                                                MessageIcon::Warning, true}}));
 }
 
 TEST_F(HidDiscovery, SkipsUnopenableAndWrongVersionAndOpensTheBootLoaderTwice) {
@@ -82,7 +83,8 @@ TEST_F(HidDiscovery, UnreadableAttributesEndTheSearch) {
   mute.attributesReadable = false;
   find({mute, HidBootSim::bootLoader()});
   EXPECT_FALSE(found);
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get HID attributes", std::nullopt, MessageIcon::Warning, true}}));
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Couldn't get HID attributes", std::nullopt,
+                                                MessageIcon::Warning, true}}));
   EXPECT_EQ(hid->openHandles(), 0);
 }
 
@@ -152,7 +154,8 @@ TEST_F(HidReports, FailedDataReportSaysHowManyBytesWereLeft) {
   ASSERT_TRUE(SendHidStartReport(*w));
   std::vector<uint8_t> block(2048);
   EXPECT_FALSE(SendHidBlock(*w, 8, block.data()));
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 32 len=1998", "Couldn't send data  !"}));
+  EXPECT_EQ(w->texts(),
+            (std::vector<std::string>{"Send error= 32 len=1998", "Couldn't send data  !"}));
   find({HidBootSim::bootLoader()}, {.writeFailAt = 0, .writeErrno = 5});
   EXPECT_FALSE(SendHidStartReport(*w));
   EXPECT_EQ(w->texts(), (std::vector<std::string>{"Send error= 5"}));
@@ -175,7 +178,8 @@ TEST_F(HidReports, ReceiveThreadTakesTheTokenAtBytesTwoToFourOnly) {
   EXPECT_EQ(w->hid.hidAckReceived.load(), 0u);
   hid->deliver(report(2));
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (w->hid.hidAckReceived == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  while (w->hid.hidAckReceived == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::yield();
   EXPECT_EQ(w->hid.hidAckReceived.load(), 1u);
   EXPECT_EQ(w->texts(), (std::vector<std::string>{"Only read 2 bytes"}));
 
@@ -194,9 +198,9 @@ class UsbUpdate : public ::testing::Test {
   void run(size_t imageSize, HidFaults faults = {}, Clock* clock = nullptr) {
     w.reset();  // its handles belong to the old device
     w.reset();
-  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111),
-                                                                 HidBootSim::bootLoader()},
-                                       faults);
+    hid = std::make_unique<HidBootSim>(
+        std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111), HidBootSim::bootLoader()},
+        faults);
     image = sim::patternBytes(imageSize, 33);
     test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
     w = std::make_unique<test::FakeWindow>(clock ? *clock : fast, serial, *hid);
@@ -278,7 +282,9 @@ TEST_F(UsbUpdate, FaultMatrix) {
       {"2-byte report", {.shortReportAt = 2}, {"Only read 2 bytes", "Download Finished!"}},
       {"start report not written", {.writeFailAt = 0}, {"Send error= 32"}},
       {"header not written", {.writeFailAt = 85}, {"Send error= 32"}},
-      {"data report not written", {.writeFailAt = 86}, {"Send error= 32 len=1998", "Couldn't send data  !"}},
+      {"data report not written",
+       {.writeFailAt = 86},
+       {"Send error= 32 len=1998", "Couldn't send data  !"}},
       {"unplugged at the start", {.unplugAt = 0}, {"NO ACK ,Block no:0X08"}},
       {"unplugged in the middle", {.unplugAt = 100}, {"NO ACK ,Block no:0X18"}},
       {"unplugged in block 0", {.unplugAt = 179}, {"NO Ack1!"}},

@@ -1,5 +1,7 @@
 // The serial port operations over real termios, against a pseudo-terminal.
 
+#include "serial/serial_session.h"
+
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
@@ -8,7 +10,6 @@
 #include <thread>
 
 #include "core/window_state.h"
-#include "serial/serial_session.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/pty_peer.h"
@@ -132,7 +133,7 @@ TEST_F(SerialSession, ReadReturnsAPartialAnswerAfterThe30msGap) {
   EXPECT_EQ(buf[1], 0x00);  // a received zero byte is delivered and counted
   EXPECT_EQ(buf[5], 0x00);  // terminator
   EXPECT_GE(took, 25.0);
-  EXPECT_LT(took, 300.0);   // well before the 360 ms a full 16-byte read may take
+  EXPECT_LT(took, 300.0);  // well before the 360 ms a full 16-byte read may take
 }
 
 TEST_F(SerialSession, ReadReturnsAsSoonAsAllBytesCame) {

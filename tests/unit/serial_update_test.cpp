@@ -27,7 +27,9 @@ using test::Shown;
 
 constexpr int kCom = 2;
 
-std::vector<uint8_t> imageBytes(size_t n) { return sim::patternBytes(n, 17); }
+std::vector<uint8_t> imageBytes(size_t n) {
+  return sim::patternBytes(n, 17);
+}
 
 class SerialUpdate : public ::testing::Test {
  protected:
@@ -91,7 +93,8 @@ TEST_F(SerialUpdate, DownloadsAFullImageFirstBlockLast) {
   auto statuses = w->statuses();
   EXPECT_EQ(statuses.front(), "Search Device...");
   std::vector<std::string> tail(statuses.end() - 3, statuses.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{" Device Found!", "Progressing...", "Download Finished!"}));
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{" Device Found!", "Progressing...", "Download Finished!"}));
   expectAtRest();
 }
 
@@ -138,15 +141,20 @@ TEST_F(SerialUpdate, SmallImagesSendBlockZeroWithItsAddress) {
     run(size);
     finish();
     EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Download Finished!", "Update"}}));
-    std::vector<uint16_t> expectedPages = size > 2048 ? std::vector<uint16_t>{8, 0} : std::vector<uint16_t>{0};
+    std::vector<uint16_t> expectedPages =
+        size > 2048 ? std::vector<uint16_t>{8, 0} : std::vector<uint16_t>{0};
     EXPECT_EQ(sim->pages(), expectedPages);
     auto flash = sim->image();
     image.resize(flash.size(), 0);  // the last block goes out zero-padded
     EXPECT_EQ(flash, image);
     auto progress = w->progress();
-    std::vector<int> downloadProgress(std::find(progress.begin() + 1, progress.end(), 0), progress.end());
-    std::vector<int> expected = size > 2048 ? std::vector<int>{0, 50, 100} : std::vector<int>{0, 100};
-    EXPECT_EQ(std::vector<int>(downloadProgress.end() - long(expected.size()), downloadProgress.end()), expected);
+    std::vector<int> downloadProgress(std::find(progress.begin() + 1, progress.end(), 0),
+                                      progress.end());
+    std::vector<int> expected =
+        size > 2048 ? std::vector<int>{0, 50, 100} : std::vector<int>{0, 100};
+    EXPECT_EQ(
+        std::vector<int>(downloadProgress.end() - long(expected.size()), downloadProgress.end()),
+        expected);
     expectAtRest();
   }
 }
@@ -169,16 +177,22 @@ TEST_F(SerialUpdate, FaultMatrix) {
   const std::vector<Row> rows = {
       {"silent device", {.silent = true}, {}, true},
       {"no acknowledgement of UCLRU", {.noClearAck = true}, {timeout, noAck}},
-      {"wrong acknowledgement of UCLRU", {.wrongClearAnswer = true}, {{"A,B,C", std::nullopt}, noAck}},
+      {"wrong acknowledgement of UCLRU",
+       {.wrongClearAnswer = true},
+       {{"A,B,C", std::nullopt}, noAck}},
       {"no acknowledgement of the first UFLHU", {.noCommandAckAt = 0}, {timeout, noCommandAck}},
       {"no acknowledgement of a middle UFLHU", {.noCommandAckAt = 2}, {timeout, noCommandAck}},
       {"no acknowledgement of block 0's UFLHU", {.noCommandAckAt = 4}, {timeout, noCommandAck}},
       {"no acknowledgement of the first frame", {.noFrameAckAt = 0}, {timeout, noFrameAck}},
       {"no acknowledgement of a middle frame", {.noFrameAckAt = 2}, {timeout, noFrameAck}},
       {"no acknowledgement of block 0's frame", {.noFrameAckAt = 4}, {timeout, noFrameAck}},
-      {"stray byte before an acknowledgement", {.strayBeforeAckAt = 2}, {{"x,U,5", std::nullopt}, noFrameAck}},
+      {"stray byte before an acknowledgement",
+       {.strayBeforeAckAt = 2},
+       {{"x,U,5", std::nullopt}, noFrameAck}},
       {"late acknowledgement within the limit", {.lateAckAt = 2, .lateAckMs = 100}, {finished}},
-      {"late acknowledgement past the limit", {.lateAckAt = 2, .lateAckMs = 1000}, {timeout, noFrameAck}},
+      {"late acknowledgement past the limit",
+       {.lateAckAt = 2, .lateAckMs = 1000},
+       {timeout, noFrameAck}},
       {"hang-up in the first frame", {.hangUpAt = 0}, {timeout, noFrameAck}},
       {"hang-up in a middle frame", {.hangUpAt = 2}, {timeout, noFrameAck}},
       {"hang-up in block 0's frame", {.hangUpAt = 4}, {timeout, noFrameAck}},
@@ -227,7 +241,8 @@ TEST_F(SerialUpdate, MissingPortIsReportedOnceAndStartsNothing) {
   w->selectPort(7);  // no COM7 in the folder
   w->typeTitle("fw");
   runCommand(*w);
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
+  EXPECT_EQ(w->messages(),
+            (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
   EXPECT_EQ(w->workers.running(), 0);
   expectAtRest();
 }
@@ -258,7 +273,8 @@ TEST_F(SerialUpdate, MissingImageEndsTheDownloadWithItsName) {
   w->selectPort(kCom);
   ASSERT_TRUE(openPort(*w));
   serialDownload(*w);
-  EXPECT_EQ(w->messages().back(), (Shown{"Cannot open fw.bin: No such file or directory", "Error", MessageIcon::Error}));
+  EXPECT_EQ(w->messages().back(),
+            (Shown{"Cannot open fw.bin: No such file or directory", "Error", MessageIcon::Error}));
   EXPECT_FALSE(w->serialPortHandle.isOpen());
 }
 

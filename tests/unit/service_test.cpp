@@ -86,9 +86,10 @@ TEST_F(ServiceCommand, WrongLengthsAreRefusedAndNothingIsSent) {
     w->commandText.set(code);
     command(1034);
   }
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Cradle ID must be 12 digits!", "Cradle ID must be 12 digits!",
-                                                  "Cradle ID must be 12 digits!", "Command Length error!",
-                                                  "Command Length error!"}));
+  EXPECT_EQ(w->texts(),
+            (std::vector<std::string>{
+                "Cradle ID must be 12 digits!", "Cradle ID must be 12 digits!",
+                "Cradle ID must be 12 digits!", "Command Length error!", "Command Length error!"}));
   w->frameText.set(std::string(255, 'x'));
   command(1044);
   EXPECT_EQ(w->texts().size(), 6u);
@@ -100,8 +101,8 @@ TEST_F(ServiceCommand, CodesGoBehindTheServicePrefixUnchanged) {
   w->commandText.set("ab12");
   command(1034);
   for (int id : {1032, 1035, 1039, 1040}) command(id);
-  EXPECT_EQ(line(), at9600({0xAA, 'a', 'b', '1', '2', 0xAA, 'K', 'E', '9', '9', 0xAA, '-', '-', '0', '2',
-                            0xAA, 'K', 'E', '0', '1', 0xAA, 'K', 'E', '9', '7'}));
+  EXPECT_EQ(line(), at9600({0xAA, 'a', 'b',  '1', '2', 0xAA, 'K', 'E',  '9', '9', 0xAA, '-', '-',
+                            '0',  '2', 0xAA, 'K', 'E', '0',  '1', 0xAA, 'K', 'E', '9',  '7'}));
   EXPECT_TRUE(w->messages().empty());
 }
 
@@ -158,7 +159,8 @@ TEST_F(ServiceCommand, UsbPortSelectedHasNoSerialPort) {
   device();
   w->selectPort(0);
   command(1032);
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
+  EXPECT_EQ(w->messages(),
+            (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
 }
 
 TEST_F(ServiceCommand, RefusedWhileASerialSearchHoldsThePort) {

@@ -23,12 +23,12 @@ std::vector<uint8_t> ElfBuilder::build() const {
   std::vector<uint8_t> out(tableOffset + 32 * entries, 0);
   const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
   std::memcpy(out.data(), ident, sizeof ident);
-  put16(out, 16, 2);     // e_type: executable
-  put16(out, 18, 40);    // e_machine: ARM
-  put32(out, 20, 1);     // e_version
+  put16(out, 16, 2);   // e_type: executable
+  put16(out, 18, 40);  // e_machine: ARM
+  put32(out, 20, 1);   // e_version
   put32(out, 28, tableOffset);
-  put16(out, 40, 52);    // e_ehsize
-  put16(out, 42, 32);    // e_phentsize
+  put16(out, 40, 52);  // e_ehsize
+  put16(out, 42, 32);  // e_phentsize
   put16(out, 44, uint16_t(segments_.size()));
 
   uint32_t next = (uint32_t(out.size()) + 15) & ~15u;

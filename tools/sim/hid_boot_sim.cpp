@@ -99,7 +99,8 @@ bool HidBootSim::write(const std::string& path, const uint8_t* report, size_t n,
     // One report per 1 ms frame on a fixed grid: a report handed over during a frame goes out in
     // it, so a writer that wakes a little late does not lose the frame.
     auto now = std::chrono::steady_clock::now();
-    int64_t frame = std::chrono::duration_cast<std::chrono::microseconds>(now - frameOrigin_).count() / 1000;
+    int64_t frame =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - frameOrigin_).count() / 1000;
     frame = std::max(frame, lastFrame_ + 1);
     lastFrame_ = frame;
     lock.unlock();
@@ -118,7 +119,8 @@ void HidBootSim::onReport(const std::vector<uint8_t>& r) {
   if (r.size() != kReport || r[0] != 0x00) return violation("not a whole 65-byte report with ID 0");
   switch (r[1]) {
     case 0xB5:
-      if (std::any_of(r.begin() + 2, r.end(), [](uint8_t b) { return b != 0; })) violation("start report not zero-filled");
+      if (std::any_of(r.begin() + 2, r.end(), [](uint8_t b) { return b != 0; }))
+        violation("start report not zero-filled");
       started_ = true;
       return;
     case 0xAA:
@@ -137,8 +139,11 @@ void HidBootSim::onReport(const std::vector<uint8_t>& r) {
     case 0x55: {
       if (dataReports_ < 0) return violation("data report outside a block");
       size_t n = dataReports_ < 40 ? 50 : 48;
-      if (r[2] != n) violation("data report " + std::to_string(dataReports_) + " has size " + std::to_string(r[2]));
-      if (std::any_of(r.begin() + 53, r.end(), [](uint8_t b) { return b != 0; })) violation("filler bytes 53 to 64 not zero");
+      if (r[2] != n)
+        violation("data report " + std::to_string(dataReports_) + " has size " +
+                  std::to_string(r[2]));
+      if (std::any_of(r.begin() + 53, r.end(), [](uint8_t b) { return b != 0; }))
+        violation("filler bytes 53 to 64 not zero");
       if (dataReports_ == 40 && (r[51] != block_[1998] || r[52] != block_[1999])) {
         violation("last data report does not carry bytes 1998 and 1999 over");
       }
@@ -174,7 +179,8 @@ void HidBootSim::acknowledge() {
   cv_.notify_all();
 }
 
-int HidBootSim::read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err) {
+int HidBootSim::read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs,
+                     HidError* err) {
   std::unique_lock lock(mutex_);
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (path != bootPath_) {

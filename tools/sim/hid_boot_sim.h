@@ -25,15 +25,15 @@ struct HidInterface {
 // Fault switches of the simulated HID boot loader. Block exchange n is the n-th header report
 // of a download (0-based): blocks 1 to N - 1, then block 0.
 struct HidFaults {
-  bool listFails = false;        // The list of interfaces cannot be had.
-  bool noAck = false;            // Never acknowledges a block.
-  int noAckAt = -1;              // Does not acknowledge exchange n.
-  bool manualAck = false;        // Acknowledges only when the test calls deliverAck().
-  int shortReportAt = -1;        // Sends a 2-byte input report before exchange n's acknowledgement.
-  int writeFailAt = -1;          // The n-th output report (0 is the start report) fails...
-  int writeErrno = EPIPE;        // ...with this errno.
-  int unplugAt = -1;             // The device is gone from the n-th output report on.
-  bool paced = false;            // One report each way per millisecond, as on an interrupt endpoint.
+  bool listFails = false;  // The list of interfaces cannot be had.
+  bool noAck = false;      // Never acknowledges a block.
+  int noAckAt = -1;        // Does not acknowledge exchange n.
+  bool manualAck = false;  // Acknowledges only when the test calls deliverAck().
+  int shortReportAt = -1;  // Sends a 2-byte input report before exchange n's acknowledgement.
+  int writeFailAt = -1;    // The n-th output report (0 is the start report) fails...
+  int writeErrno = EPIPE;  // ...with this errno.
+  int unplugAt = -1;       // The device is gone from the n-th output report on.
+  bool paced = false;      // One report each way per millisecond, as on an interrupt endpoint.
 };
 
 // The HID layer of a machine with the given interfaces, one of which may be the boot loader
@@ -53,10 +53,10 @@ class HidBootSim final : public HidApi {
 
   int openHandles() const;
   int openHandlesOn(const std::string& path) const;
-  bool started() const;                       // The start report came.
-  std::vector<uint16_t> pages() const;        // Header page addresses, in order.
-  std::vector<uint8_t> image() const;         // Flash written, up to the highest block.
-  std::vector<std::string> violations() const;  // Reports that broke the protocol.
+  bool started() const;                               // The start report came.
+  std::vector<uint16_t> pages() const;                // Header page addresses, in order.
+  std::vector<uint8_t> image() const;                 // Flash written, up to the highest block.
+  std::vector<std::string> violations() const;        // Reports that broke the protocol.
   std::vector<std::vector<uint8_t>> reports() const;  // Every output report to the boot loader.
   int reportsWritten() const;
 
@@ -76,7 +76,7 @@ class HidBootSim final : public HidApi {
   int read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err);
   void closed(const std::string& path);
   void onReport(const std::vector<uint8_t>& r);  // Needs mutex_.
-  void acknowledge();                              // Needs mutex_.
+  void acknowledge();                            // Needs mutex_.
 
   const std::vector<HidInterface> interfaces_;
   const std::string bootPath_;

@@ -19,14 +19,22 @@ constexpr size_t kBlockSize = 2048;
 
 uint32_t baudOf(speed_t s) {
   switch (s) {
-    case B115200: return 115200;
-    case B57600: return 57600;
-    case B38400: return 38400;
-    case B19200: return 19200;
-    case B9600: return 9600;
-    case B4800: return 4800;
-    case B2400: return 2400;
-    default: return 0;
+    case B115200:
+      return 115200;
+    case B57600:
+      return 57600;
+    case B38400:
+      return 38400;
+    case B19200:
+      return 19200;
+    case B9600:
+      return 9600;
+    case B4800:
+      return 4800;
+    case B2400:
+      return 2400;
+    default:
+      return 0;
   }
 }
 
@@ -66,7 +74,8 @@ void SerialBootSim::linkAs(const std::string& dir, const std::string& name) cons
 }
 
 double SerialBootSim::nowMs() const {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+      .count();
 }
 
 uint32_t SerialBootSim::lineSpeed() const {
@@ -198,7 +207,8 @@ void SerialBootSim::frame() {
     if (good) {
       size_t at = size_t(page) * 256;
       if (flash_.size() < at + kBlockSize) flash_.resize(at + kBlockSize, 0xFF);
-      std::copy(frameBuffer_.begin() + 2, frameBuffer_.begin() + 2 + kBlockSize, flash_.begin() + long(at));
+      std::copy(frameBuffer_.begin() + 2, frameBuffer_.begin() + 2 + kBlockSize,
+                flash_.begin() + long(at));
     } else {
       ++checksumErrors_;
     }

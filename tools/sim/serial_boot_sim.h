@@ -14,21 +14,21 @@ namespace kestrel::sim {
 // Fault switches of the simulated serial boot loader. Exchange n is the n-th "UFLHU" of a
 // download (0-based): blocks 1 to N - 1, then block 0.
 struct SerialFaults {
-  bool silent = false;            // Wakes, but never sends a byte.
-  bool noClearAck = false;        // Does not acknowledge "UCLRU".
-  bool wrongClearAnswer = false;  // Answers "UCLRU" with the five letters "ABCDE".
+  bool silent = false;                // Wakes, but never sends a byte.
+  bool noClearAck = false;            // Does not acknowledge "UCLRU".
+  bool wrongClearAnswer = false;      // Answers "UCLRU" with the five letters "ABCDE".
   std::vector<uint8_t> answerPrefix;  // Sent in front of the 0x5A answer, in the same burst.
-  int noCommandAckAt = -1;        // No acknowledgement of exchange n's "UFLHU".
-  int noFrameAckAt = -1;          // No acknowledgement of exchange n's frame.
-  int strayBeforeAckAt = -1;      // Sends one stray byte before exchange n's frame acknowledgement.
-  int hangUpAt = -1;              // Hangs up halfway through exchange n's frame.
-  int lateAckAt = -1;             // Acknowledges exchange n's frame only after...
-  int lateAckMs = 0;              // ...this many milliseconds.
-  bool paced = false;             // Bytes take their time on the line, 10 bits each.
+  int noCommandAckAt = -1;            // No acknowledgement of exchange n's "UFLHU".
+  int noFrameAckAt = -1;              // No acknowledgement of exchange n's frame.
+  int strayBeforeAckAt = -1;  // Sends one stray byte before exchange n's frame acknowledgement.
+  int hangUpAt = -1;          // Hangs up halfway through exchange n's frame.
+  int lateAckAt = -1;         // Acknowledges exchange n's frame only after...
+  int lateAckMs = 0;          // ...this many milliseconds.
+  bool paced = false;         // Bytes take their time on the line, 10 bits each.
   // Answers to the service codes that expect one, sent at 9600 bit/s; empty: no answer.
-  std::vector<uint8_t> textAnswer;   // to 0xAA "/%/%"
-  std::vector<uint8_t> cr01Answer;   // to 0xAA "CR01"
-  std::vector<uint8_t> cr02Answer;   // to 0xAA "CR02"
+  std::vector<uint8_t> textAnswer;  // to 0xAA "/%/%"
+  std::vector<uint8_t> cr01Answer;  // to 0xAA "CR01"
+  std::vector<uint8_t> cr02Answer;  // to 0xAA "CR02"
 };
 
 // One byte that came down the line to the device.
@@ -55,12 +55,12 @@ class SerialBootSim {
   void linkAs(const std::string& dir, const std::string& name) const;
 
   std::vector<LineByte> received() const;
-  std::vector<uint8_t> image() const;          // Flash contents, up to the highest block written.
-  std::vector<uint16_t> pages() const;         // Page addresses of the frames, in order received.
-  std::vector<std::string> commands() const;   // The five-letter commands, in order.
+  std::vector<uint8_t> image() const;         // Flash contents, up to the highest block written.
+  std::vector<uint16_t> pages() const;        // Page addresses of the frames, in order received.
+  std::vector<std::string> commands() const;  // The five-letter commands, in order.
   int checksumErrors() const;
   int probesAnswered() const;
-  bool restarted() const;                      // "URBTU" came after the download.
+  bool restarted() const;  // "URBTU" came after the download.
   // Forgets what was recorded so far (received bytes, pages, commands, restart).
   void clearRecords();
   // Waits up to `realMs` for "URBTU".
@@ -83,7 +83,7 @@ class SerialBootSim {
   const SerialFaults faults_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::string devicePath_;
-  int master_ = -1;       // Used by the simulator's thread only, and closed there.
+  int master_ = -1;  // Used by the simulator's thread only, and closed there.
   int slaveKeeper_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<bool> hangUpRequested_{false};
