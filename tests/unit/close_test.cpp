@@ -45,17 +45,26 @@ class CloseAtEveryPhase : public ::testing::Test {
   CloseAtEveryPhase() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
   ~CloseAtEveryPhase() override { ::unsetenv("KESTREL_COM_DIR"); }
 
-  void startSerial(sim::SerialFaults faults, Clock& clock = systemClock()) {
+  // A message box that stays open until the window closes, as one the user has not answered.
+  void boxesWaitForTheUser() {
+    w->onMessage = [this](const test::Shown&) {
+      boxOpen = true;
+      while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+  }
+  void startSerial(sim::SerialFaults faults, Clock& clock = systemClock(), bool holdBoxes = false) {
     serial = std::make_unique<sim::SerialBootSim>(faults);
     serial->linkAs(dir.path(), "COM1");
     w = std::make_unique<test::FakeWindow>(clock, posixSerialBackend(), hid);
+    if (holdBoxes) boxesWaitForTheUser();
     w->selectPort(1);
     w->typeTitle("fw");
     runCommand(*w);
   }
-  void startUsb(sim::HidFaults faults) {
+  void startUsb(sim::HidFaults faults, bool holdBoxes = false) {
     hid.replace(faults);
     w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
+    if (holdBoxes) boxesWaitForTheUser();
     w->typeTitle("fw");
     runCommand(*w);
   }
@@ -64,6 +73,7 @@ class CloseAtEveryPhase : public ::testing::Test {
   sim::HidBootSim hid{{sim::HidBootSim::bootLoader()}};
   std::unique_ptr<sim::SerialBootSim> serial;
   std::unique_ptr<test::FakeWindow> w;
+  std::atomic<bool> boxOpen{false};
   void SetUp() override {
     test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(0x10000, 3)).build());
   }
@@ -87,13 +97,8 @@ TEST_F(CloseAtEveryPhase, WhileDownloadingOverTheSerialLine) {
 
 TEST_F(CloseAtEveryPhase, WhileATimeOutBoxFromAWorkerIsOpen) {
   test::FastClock fastTicks{25.0, 0x10000, true};  // the 5 s time-out in 200 ms
-  startSerial({.noFrameAckAt = 1}, fastTicks);
   // The box holds its worker until the user answers it; the window closing answers it.
-  std::atomic<bool> boxOpen{false};
-  w->onMessage = [&](const test::Shown&) {
-    boxOpen = true;
-    while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  };
+  startSerial({.noFrameAckAt = 1}, fastTicks, true);
   ASSERT_TRUE(reach([&] { return boxOpen.load(); }));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_FALSE(w->serialPortHandle.isOpen());
@@ -119,12 +124,7 @@ TEST_F(CloseAtEveryPhase, DuringTheFinalPauseOverUsb) {
 }
 
 TEST_F(CloseAtEveryPhase, WhileTheReceiveThreadShowsABox) {
-  startUsb({.manualAck = true, .shortReportAt = 0});
-  std::atomic<bool> boxOpen{false};
-  w->onMessage = [&](const test::Shown&) {
-    boxOpen = true;
-    while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  };
+  startUsb({.manualAck = true, .shortReportAt = 0}, true);
   ASSERT_TRUE(reach([&] { return boxOpen.load(); }));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_EQ(hid.openHandles(), 0);

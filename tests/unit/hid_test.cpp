@@ -8,6 +8,7 @@
 
 #include "app/update_commands.h"
 #include "core/window_state.h"
+#include "hid/hid_download.h"
 #include "hid/hid_link.h"
 #include "hid/hid_reports.h"
 #include "sim/elf_builder.h"
@@ -330,6 +331,20 @@ TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
   finish();
   ASSERT_EQ(w->texts().size(), 1u);
   EXPECT_EQ(w->texts()[0].rfind("NO ACK ,Block no:0X", 0), 0u);
+}
+
+TEST_F(UsbUpdate, MissingImageEndsTheDownloadWithItsName) {
+  w.reset();
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
+  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  ASSERT_TRUE(FindHidDevice(*w));
+  w->firmwareTitle.set("gone");  // removed between the conversion and the download
+  w->disableRun();
+  ASSERT_TRUE(w->workers.start("HidDownloadThread", HidDownloadThread));
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Cannot open gone.bin: No such file or directory", "Error",
+                                                MessageIcon::Error}}));
+  EXPECT_FALSE(hid->started());
 }
 
 TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
