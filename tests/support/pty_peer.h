@@ -12,22 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "sim/pty_line.h"
+
 namespace kestrel::test {
 
 // The far end of a pseudo-terminal, driven by the test itself, linked as `dir`/`name`.
 class PtyPeer {
  public:
   PtyPeer(const std::filesystem::path& dir, const std::string& name) {
-    int slave = -1;
-    char path[256];
-    ::openpty(&master_, &slave, path, nullptr, nullptr);
-    termios tio{};
-    ::tcgetattr(slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(slave, TCSANOW, &tio);
-    keeper_ = ::open(path, O_RDWR | O_NOCTTY);
-    ::close(slave);
-    path_ = path;
+    sim::PtyLine line = sim::openPtyLine();
+    master_ = line.master;
+    keeper_ = line.keeper;
+    path_ = line.path;
     std::filesystem::create_symlink(path_, dir / name);
   }
   ~PtyPeer() {

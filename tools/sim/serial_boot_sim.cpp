@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "sim/pty_line.h"
+
 namespace kestrel::sim {
 namespace {
 
@@ -41,21 +43,11 @@ uint32_t baudOf(speed_t s) {
 }  // namespace
 
 SerialBootSim::SerialBootSim(SerialFaults faults) : faults_(std::move(faults)) {
-  int slave = -1;
-  char name[256];
-  if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
-    throw std::runtime_error("openpty failed");
-  }
-  devicePath_ = name;
+  PtyLine line = openPtyLine();
+  master_ = line.master;
+  slaveKeeper_ = line.keeper;
+  devicePath_ = line.path;
   ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  // Until the utility has opened the port, keep the line raw so that nothing is echoed back.
-  termios tio{};
-  ::tcgetattr(slave, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(slave, TCSANOW, &tio);
-  // Holding the slave open keeps the master readable while the utility closes and reopens it.
-  slaveKeeper_ = ::open(name, O_RDWR | O_NOCTTY);
-  ::close(slave);
   thread_ = std::thread([this] { run(); });
 }
 

@@ -1,0 +1,30 @@
+#include "sim/pty_line.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace kestrel::sim {
+
+PtyLine openPtyLine() {
+  PtyLine line;
+  int slave = -1;
+  char name[256];
+  if (::openpty(&line.master, &slave, name, nullptr, nullptr) != 0) {
+    throw std::runtime_error("openpty failed");
+  }
+  line.path = name;
+  // Until the utility has set the line up, nothing may be echoed back.
+  termios tio{};
+  ::tcgetattr(slave, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave, TCSANOW, &tio);
+  line.keeper = ::open(name, O_RDWR | O_NOCTTY);
+  ::close(slave);
+  return line;
+}
+
+}  // namespace kestrel::sim
