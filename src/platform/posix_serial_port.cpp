@@ -223,9 +223,8 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     ::close(fd);
     return nullptr;
   }
-  if (::ioctl(fd, TIOCEXCL) != 0) {
-    // Not every tty driver supports it; the lock above already holds.
-  }
+  // Not every tty driver supports exclusive mode; the lock above holds either way.
+  (void)::ioctl(fd, TIOCEXCL);
   termios tio{};
   if (::tcgetattr(fd, &tio) == 0) {
     // Raw bytes both ways: nothing translated, echoed, edited or eaten by software flow
