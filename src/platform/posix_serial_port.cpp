@@ -59,6 +59,7 @@ class PosixSerialPort final : public SerialPort {
   PosixSerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
 
   ~PosixSerialPort() override {
+    drain();
     ::ioctl(fd_, TIOCNXCL);
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
@@ -141,6 +142,16 @@ class PosixSerialPort final : public SerialPort {
       if (fds[0].revents & events) return 1;
       lost_ = true;  // POLLHUP, POLLERR or POLLNVAL without data: the line is gone.
       return -1;
+    }
+  }
+
+  // Lets what was written leave the port before it closes, for at most a second: a held-up line
+  // (hardware flow control) must not hold up the close.
+  void drain() {
+    const auto deadline = SteadyClock::now() + Ms(1000);
+    int queued = 0;
+    while (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && SteadyClock::now() < deadline) {
+      ::usleep(1000);
     }
   }
 
@@ -241,6 +252,9 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     ::cfsetospeed(&tio, speedFor(baud));
     ::tcsetattr(fd, TCSANOW, &tio);
   }
+  // Stale input goes. Output needs no purge here: every close drains what this program wrote, and
+  // on a pseudo-terminal flushing it would discard what the far end has not read yet.
+  ::tcflush(fd, TCIFLUSH);
   int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
     *error = describe(path, errno);

@@ -14,6 +14,7 @@ namespace kestrel {
 // destructor only, so whoever holds the object may use it safely until it lets go.
 class SerialPort {
  public:
+  // Waits (at most a second) for written bytes to leave, then closes.
   virtual ~SerialPort() = default;
 
   // Hands all `n` bytes to the driver, blocking until it has taken them. Returns false when the
@@ -42,8 +43,9 @@ class SerialBackend {
  public:
   virtual ~SerialBackend() = default;
 
-  // Opens the port named `name` at `baud` bit/s. On failure returns null and puts a message that
-  // names the device and the reason in *error ("/dev/ttyUSB0: Permission denied").
+  // Opens the port named `name` at `baud` bit/s, with whatever waited in its input discarded. On
+  // failure returns null and puts a message that names the device and the reason in *error
+  // ("/dev/ttyUSB0: Permission denied").
   virtual std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
                                            std::string* error) = 0;
 };

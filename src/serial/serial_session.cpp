@@ -29,7 +29,6 @@ bool openPort(WindowState& w) {
     w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
     return false;
   }
-  port->purge();
   w.serialPortHandle.put(std::move(port));
   return true;
 }
