@@ -5,7 +5,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -23,6 +22,7 @@
 
 #include "app/about_box.h"
 #include "app/dialog_units.h"
+#include "app/file_dialog.h"
 #include "app/service_dialog.h"
 #include "app/update_commands.h"
 #include "app/window_icon.h"
@@ -268,16 +268,11 @@ void UtilityWindow::onCommand(int id) {
 
 void UtilityWindow::chooseFirmwareFile() {
   readWindow();
-  QFileDialog dialog(this);
-  dialog.setObjectName(QStringLiteral("firmwareFileDialog"));
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilter(QStringLiteral("HEX Files (*.out)"));
-  dialog.setDefaultSuffix(QStringLiteral("out"));
-  dialog.setDirectory(QDir::current());
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  QFileInfo chosen(dialog.selectedFiles().first());
+  std::optional<QString> path =
+      FileDialog::getOpenFileName(this, QDir::currentPath(), QStringLiteral("HEX Files (*.out)"),
+                                  QStringLiteral("out"));
+  if (!path) return;
+  QFileInfo chosen(*path);
   QString name = chosen.fileName();
   int dot = name.lastIndexOf(QLatin1Char('.'));
   firmwareTitle.set((dot < 0 ? name : name.left(dot)).toStdString());

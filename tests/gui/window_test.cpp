@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaMethod>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -13,10 +15,14 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <functional>
+#include <random>
 
 #include "app/about_box.h"
+#include "app/file_dialog.h"
 #include "app/utility_window.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
@@ -35,10 +41,11 @@ struct Seen {
 };
 
 // Watches for modal dialogs as a user would and answers them: message boxes are read and
-// confirmed with OK; other dialogs are handed to `onDialog`.
+// confirmed with OK; other dialogs are handed to `onDialog`. A dialog still open after `patience`
+// fails the test with its title and is closed, so that no test waits on it for ever.
 class ModalWatcher : public QObject {
  public:
-  ModalWatcher() {
+  explicit ModalWatcher(int patienceMs = 5000) : patienceMs_(patienceMs) {
     connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
     timer_.start(10);
   }
@@ -48,14 +55,29 @@ class ModalWatcher : public QObject {
  private:
   void poll() {
     QWidget* modal = QApplication::activeModalWidget();
+    if (modal != current_) {
+      current_ = modal;
+      since_.start();
+    }
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       boxes.append({box->text(), box->windowTitle(), box->icon()});
       box->button(QMessageBox::Ok)->click();
     } else if (auto* dialog = qobject_cast<QDialog*>(modal);
-               dialog && onDialog && !qobject_cast<UtilityWindow*>(dialog)) {
-      onDialog(dialog);
+               dialog && !qobject_cast<UtilityWindow*>(dialog)) {
+      if (since_.elapsed() > patienceMs_) {
+        QTest::qFail(qPrintable(QStringLiteral("waited %1 ms for the dialog \"%2\" to close")
+                                    .arg(patienceMs_)
+                                    .arg(dialog->windowTitle())),
+                     __FILE__, __LINE__);
+        dialog->reject();
+      } else if (onDialog) {
+        onDialog(dialog);
+      }
     }
   }
+  const int patienceMs_;
+  QPointer<QWidget> current_;
+  QElapsedTimer since_;
   QTimer timer_;
 };
 
@@ -72,27 +94,22 @@ class WindowTest : public QObject {
   std::unique_ptr<UtilityWindow> showWindow() {
     auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid_);
     w->show();
+    w->activateWindow();
     QApplication::setActiveWindow(w.get());
-    if (!QTest::qWaitForWindowActive(w.get())) qWarning("window not active");
+    if (!QTest::qWaitForWindowExposed(w.get())) qWarning("window not shown");
+    // Without a window manager (a bare X server) the window may never become the active one; the
+    // tests send their keys to the widgets themselves, so they do not depend on it.
+    if (!QTest::qWaitForWindowActive(w.get(), 1000)) qWarning("window not active");
     return w;
   }
   template <class T>
   static T* find(QWidget* w, const char* name) {
     return w->findChild<T*>(QString::fromLatin1(name));
   }
-  void chooseFile(UtilityWindow* w, ModalWatcher& watcher, const QString& path, bool accept) {
-    watcher.onDialog = [=](QDialog* d) {
-      auto* dialog = qobject_cast<QFileDialog*>(d);
-      if (!dialog) return;
-      if (accept) {
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-      } else {
-        dialog->reject();
-      }
-    };
+  // "Search..." with the user's choice given in advance: a path, or nothing for Cancel.
+  void chooseFile(UtilityWindow* w, std::optional<QString> choice) {
+    FileDialog::setNextFileName(std::move(choice));
     find<QPushButton>(w, "searchButton")->click();
-    watcher.onDialog = nullptr;
   }
 
  private slots:
@@ -283,18 +300,44 @@ class WindowTest : public QObject {
     QDir(dir.path()).mkdir("fw");
     QString folder = QDir(dir.path()).filePath("fw");
     auto w = showWindow();
-    ModalWatcher watcher;
-    chooseFile(w.get(), watcher, QDir(folder).filePath("image.test.out"), true);
+    chooseFile(w.get(), QDir(folder).filePath("image.test.out"));
     QCOMPARE(w->firmwareTitle.get(), std::string("image.test"));
     QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QStringLiteral("image.test"));
     QCOMPARE(QDir::current().canonicalPath(), QDir(folder).canonicalPath());
 
-    chooseFile(w.get(), watcher, QDir(folder).filePath("noextension"), true);
+    chooseFile(w.get(), QDir(folder).filePath("noextension"));
     QCOMPARE(w->firmwareTitle.get(), std::string("noextension"));
 
-    chooseFile(w.get(), watcher, QString(), false);
+    chooseFile(w.get(), std::nullopt);
     QCOMPARE(w->firmwareTitle.get(), std::string("noextension"));
     QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QStringLiteral("noextension"));
+  }
+
+  // The real dialog, driven as a user would: the name typed into its file-name field, then Open.
+  void theFileDialogOffersOutFilesAndTakesATypedName() {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("fw");
+    QString folder = QDir(dir.path()).filePath("fw");
+    QFile(QDir(folder).filePath("image.test.out")).open(QIODevice::WriteOnly);
+    auto w = showWindow();
+    ModalWatcher watcher(5000);
+    QStringList filters;
+    QString suffix;
+    watcher.onDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<QFileDialog*>(d);
+      auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      auto* buttons = d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+      if (!dialog || !name || !buttons || !filters.isEmpty()) return;
+      filters = dialog->nameFilters();
+      suffix = dialog->defaultSuffix();
+      name->setText(QDir(folder).filePath("image.test.out"));
+      buttons->button(QDialogButtonBox::Open)->click();
+    };
+    find<QPushButton>(w.get(), "searchButton")->click();
+    QCOMPARE(filters, QStringList{QStringLiteral("HEX Files (*.out)")});
+    QCOMPARE(suffix, QStringLiteral("out"));
+    QCOMPARE(w->firmwareTitle.get(), std::string("image.test"));
+    QCOMPARE(QDir::current().canonicalPath(), QDir(folder).canonicalPath());
   }
 
   void operationsFromAWorkerTakeEffectBeforeTheyReturn() {
@@ -350,6 +393,7 @@ class WindowTest : public QObject {
   void closingRightAfterRunEndsTheSearch() {
     test::TempDir dir;
     qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
+    auto unset = qScopeGuard([] { qunsetenv("KESTREL_COM_DIR"); });
     sim::SerialBootSim device({.silent = true});
     device.linkAs(dir.path().string(), "COM1");
     test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
@@ -369,7 +413,6 @@ class WindowTest : public QObject {
     QVERIFY(w->workersEnded());
     QVERIFY(!w->serialPortHandle.isOpen());
     QVERIFY(!device.received().empty());  // the wake bytes went out before the close
-    qunsetenv("KESTREL_COM_DIR");
   }
 
   void closingEndsRunningWorkersFirst() {
@@ -390,5 +433,38 @@ class WindowTest : public QObject {
   }
 };
 
-QTEST_MAIN(WindowTest)
+// As QTEST_MAIN, and with KESTREL_TEST_SHUFFLE=<seed> in the environment (and no test functions
+// named on the command line) the functions run in an order drawn from the seed, printed first, so
+// that a dependence between them shows up and can be replayed.
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  app.setAttribute(Qt::AA_Use96Dpi, true);
+  WindowTest test;
+  QTEST_SET_MAIN_SOURCE_PATH
+  QStringList args = app.arguments();
+  const QString seed = qEnvironmentVariable("KESTREL_TEST_SHUFFLE");
+  bool named = std::any_of(args.begin() + 1, args.end(),
+                           [](const QString& a) { return !a.startsWith(QLatin1Char('-')); });
+  if (!seed.isEmpty() && !named) {
+    const QMetaObject* meta = test.metaObject();
+    QStringList functions;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+      QMetaMethod m = meta->method(i);
+      QString name = QString::fromLatin1(m.name());
+      if (m.methodType() != QMetaMethod::Slot || m.access() != QMetaMethod::Private ||
+          m.parameterCount() != 0 || name.endsWith(QLatin1String("_data")) ||
+          QStringList{"initTestCase", "cleanupTestCase", "init", "cleanup"}.contains(name)) {
+        continue;
+      }
+      functions << name;
+    }
+    std::mt19937 random(seed.toUInt());
+    std::shuffle(functions.begin(), functions.end(), random);
+    std::printf("test functions shuffled with seed %s: %s\n", qPrintable(seed),
+                qPrintable(functions.join(QLatin1Char(' '))));
+    args << functions;
+  }
+  return QTest::qExec(&test, args);
+}
+
 #include "window_test.moc"
