@@ -29,7 +29,7 @@ int main() {
   double cpu0 = bench::cpuSeconds();
   auto t0 = Clk::now();
   runCommand(window);
-  window.waitForWorkers(600000);
+  if (!window.workersEnd(std::chrono::minutes(10))) return 1;
   double wall = std::chrono::duration<double>(Clk::now() - t0).count();
   double cpu = bench::cpuSeconds() - cpu0;
 

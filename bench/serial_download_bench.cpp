@@ -70,7 +70,7 @@ int main() {
   double cpu0 = bench::cpuSeconds();
   auto t0 = Clk::now();
   runCommand(window);
-  window.waitForWorkers(600000);
+  if (!window.workersEnd(std::chrono::minutes(10))) return 1;
   auto t1 = Clk::now();
   double cpu = bench::cpuSeconds() - cpu0;
   kill(child, SIGKILL);

@@ -55,7 +55,7 @@ bool soak(const char* link, int updates, test::FakeWindow& w, const std::functio
   for (int i = 0; i < updates + 1; ++i) {
     if (i == 1) before = usage();
     runCommand(w);
-    if (!w.waitForWorkers(60000)) break;
+    if (!w.workersEnd(std::chrono::seconds(60))) break;
     if (succeeded(w)) ++ok;
     w.clearRecords();
     forget();
@@ -88,7 +88,7 @@ int main() {
   bool serialOk = soak("serial", updates, serialWindow, [&] { serial.clearRecords(); });
 
   sim::HidBootSim hid({sim::HidBootSim::bootLoader()});
-  test::FastClock fast(50.0);
+  test::ManualClock fast;
   test::FakeWindow usbWindow(fast, posixSerialBackend(), hid);
   usbWindow.typeTitle("fw");
   bool usbOk = soak("USB", updates, usbWindow, [&] { hid.replace({}); });

@@ -1,6 +1,8 @@
 #include "support/fake_window.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kestrel::test {
 
@@ -18,7 +20,12 @@ FakeWindow::~FakeWindow() {
   windowClosing = true;
   searchStopped = 1;
   serialPortHandle.close();
-  workers.waitAll(10000);
+  if (!workers.waitAll(unsigned(kPatience.count()))) {
+    // Joining a worker that never ends would hang the test run; ending it loudly is better.
+    std::fprintf(stderr, "FakeWindow: a worker still ran %lld ms after the window closed\n",
+                 static_cast<long long>(kPatience.count()));
+    std::abort();
+  }
   CloseHidDevice(*this);
   WindowState* self = this;
   windowRef.compare_exchange_strong(self, nullptr);
@@ -71,7 +78,6 @@ void FakeWindow::disableRun() {
 void FakeWindow::enableRun() {
   std::lock_guard lock(mutex_);
   runEnabled_ = true;
-  cv_.notify_all();
 }
 
 void FakeWindow::showMessage(const std::string& text, std::optional<std::string> caption,
@@ -132,9 +138,10 @@ int FakeWindow::portSelection() const {
   return portControl_;
 }
 
-bool FakeWindow::waitForRunEnabled(int realMs) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(realMs), [this] { return runEnabled_; });
+::testing::AssertionResult FakeWindow::workersEnd(std::chrono::milliseconds patience) {
+  if (workers.waitAll(unsigned(patience.count()))) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "waited " << patience.count() << " ms for the "
+                                       << workers.running() << " running worker(s) to end";
 }
 
 }  // namespace kestrel::test

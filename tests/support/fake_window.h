@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "core/window_state.h"
+#include "support/wait.h"
 
 namespace kestrel::test {
 
@@ -57,10 +61,9 @@ class FakeWindow : public WindowState {
   std::string statusField() const;
   int portSelection() const;
 
-  // Blocks until Run has been enabled again after being disabled, or `realMs` pass.
-  bool waitForRunEnabled(int realMs);
-  // Blocks until the workers have ended, or `realMs` pass.
-  bool waitForWorkers(int realMs) { return workers.waitAll(unsigned(realMs)); }
+  // Blocks until every worker has ended, or `patience` of real time has passed; then fails with
+  // what it waited for.
+  ::testing::AssertionResult workersEnd(std::chrono::milliseconds patience = kPatience);
 
   // Forgets the boxes, statuses and progress recorded so far.
   void clearRecords();
@@ -70,7 +73,6 @@ class FakeWindow : public WindowState {
 
  private:
   mutable std::mutex mutex_;  // Guards everything below.
-  std::condition_variable cv_;
   int portControl_ = -1;
   std::string titleControl_, statusControl_;
   bool runEnabled_ = true;

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "sim/pty_line.h"
+#include "support/wait.h"
 
 namespace kestrel::test {
 
@@ -34,15 +36,15 @@ class PtyPeer {
   void send(const std::vector<uint8_t>& bytes) {
     [[maybe_unused]] ssize_t r = ::write(master_, bytes.data(), bytes.size());
   }
-  // Whatever arrives within `ms`.
-  std::vector<uint8_t> receive(int ms) {
+  // The next `count` bytes from the utility, or fewer when `patience` passes first.
+  std::vector<uint8_t> receive(size_t count, std::chrono::milliseconds patience = kPatience) {
     std::vector<uint8_t> out;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
+    auto end = std::chrono::steady_clock::now() + patience;
+    while (out.size() < count && std::chrono::steady_clock::now() < end) {
       pollfd p = {master_, POLLIN, 0};
       if (::poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
         uint8_t buf[256];
-        ssize_t n = ::read(master_, buf, sizeof buf);
+        ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
         if (n > 0) out.insert(out.end(), buf, buf + n);
       }
     }

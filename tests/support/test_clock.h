@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -9,36 +10,29 @@
 
 namespace kestrel::test {
 
-// A clock whose ticks run `scale` times faster than real time, starting at `origin`: a 5000 ms
-// deadline passes in 5000 / scale real milliseconds, and an origin just below 0xFFFFFFFF puts the
-// wrap inside a test. Sleeps are scaled too unless `realSleeps`, which keeps short fixed pauses
-// (the 10 ms between wake bytes) as a device would see them.
-class FastClock final : public Clock {
+// A clock that moves only when the code under test waits: a sleep advances the ticks by its length
+// at once and then gives the other threads at most one millisecond of real time. Pauses and
+// time-outs of seconds pass in milliseconds; a loop that polls a flag between 1 ms sleeps (the USB
+// acknowledgement wait) still gives the thread that raises the flag a real millisecond per poll.
+// Start it near 0xFFFFFFFF to put the counter's wrap inside a test. Any thread may use it.
+class ManualClock final : public Clock {
  public:
-  explicit FastClock(double scale = 50.0, uint32_t origin = 0x10000, bool realSleeps = false)
-      : scale_(scale), origin_(origin), realSleeps_(realSleeps) {}
-  uint32_t tickCount() override {
-    auto real = std::chrono::steady_clock::now() - start_;
-    double ms = std::chrono::duration<double, std::milli>(real).count() * scale_;
-    return origin_ + uint32_t(int64_t(ms));
-  }
+  explicit ManualClock(uint32_t origin = 0x10000) : ticks_(origin) {}
+  uint32_t tickCount() override { return ticks_.load(); }
   void sleepMs(uint32_t ms) override {
-    std::this_thread::sleep_for(
-        std::chrono::duration<double, std::milli>(realSleeps_ ? ms : ms / scale_));
+    ticks_.fetch_add(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 1)));
   }
 
  private:
-  const double scale_;
-  const uint32_t origin_;
-  const bool realSleeps_;
-  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<uint32_t> ticks_;
 };
 
 // A clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each sleep,
-// so a test can act on an exact poll. Time comes from `base` (the real clock by default).
+// so a test can act on an exact poll. Time comes from `base`.
 class WatchedClock final : public Clock {
  public:
-  explicit WatchedClock(Clock& base = systemClock()) : base_(base) {}
+  explicit WatchedClock(Clock& base) : base_(base) {}
   uint32_t tickCount() override { return base_.tickCount(); }
   void sleepMs(uint32_t ms) override {
     base_.sleepMs(ms);

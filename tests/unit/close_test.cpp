@@ -13,25 +13,18 @@
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"
+#include "sim/simulated_serial_ports.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "support/wait.h"
 
 namespace kestrel {
 namespace {
 
 using Clk = std::chrono::steady_clock;
-
-// Waits up to five seconds for `ready`.
-bool reach(const std::function<bool()>& ready) {
-  auto until = Clk::now() + std::chrono::seconds(5);
-  while (!ready()) {
-    if (Clk::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using test::eventually;
 
 // Closes the window the way the window does and says how long the workers took to end.
 double closeWindow(test::FakeWindow& w) {
@@ -52,18 +45,17 @@ class CloseAtEveryPhase : public ::testing::Test {
       while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
   }
-  void startSerial(sim::SerialFaults faults, Clock& clock = systemClock(), bool holdBoxes = false) {
+  void startSerial(sim::SerialFaults faults) {
     serial = std::make_unique<sim::SerialBootSim>(faults);
     serial->linkAs(dir.path(), "COM1");
-    w = std::make_unique<test::FakeWindow>(clock, posixSerialBackend(), hid);
-    if (holdBoxes) boxesWaitForTheUser();
+    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
     w->selectPort(1);
     w->typeTitle("fw");
     runCommand(*w);
   }
-  void startUsb(sim::HidFaults faults, bool holdBoxes = false) {
+  void startUsb(sim::HidFaults faults, bool holdBoxes = false, Clock& clock = systemClock()) {
     hid.replace(faults);
-    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
+    w = std::make_unique<test::FakeWindow>(clock, posixSerialBackend(), hid);
     if (holdBoxes) boxesWaitForTheUser();
     w->typeTitle("fw");
     runCommand(*w);
@@ -72,8 +64,12 @@ class CloseAtEveryPhase : public ::testing::Test {
   test::TempDir dir;
   sim::HidBootSim hid{{sim::HidBootSim::bootLoader()}};
   std::unique_ptr<sim::SerialBootSim> serial;
-  std::unique_ptr<test::FakeWindow> w;
+  test::WatchedClock watched{systemClock()};
+  std::atomic<bool> inFinalPause{false};
+  test::ManualClock manual;
+  sim::SimulatedSerialPorts ports{manual};
   std::atomic<bool> boxOpen{false};
+  std::unique_ptr<test::FakeWindow> w;  // last: it goes first, before what its workers use
   void SetUp() override {
     test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(0x10000, 3)).build());
   }
@@ -81,43 +77,49 @@ class CloseAtEveryPhase : public ::testing::Test {
 
 TEST_F(CloseAtEveryPhase, WhileSearching) {
   startSerial({.silent = true});
-  ASSERT_TRUE(reach([&] { return w->serialUpdateRunning.load(); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both threads in their loops
+  ASSERT_TRUE(eventually([&] { return serial->receivedCount() >= 4; }, "two probes"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_FALSE(w->serialPortHandle.isOpen());
 }
 
 TEST_F(CloseAtEveryPhase, WhileDownloadingOverTheSerialLine) {
   startSerial({.paced = true});
-  ASSERT_TRUE(reach([&] { return serial->pages().size() >= 3; }));
+  ASSERT_TRUE(eventually([&] { return serial->pages().size() >= 3; }, "three blocks"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_FALSE(w->serialPortHandle.isOpen());
   EXPECT_FALSE(serial->restarted());
 }
 
 TEST_F(CloseAtEveryPhase, WhileATimeOutBoxFromAWorkerIsOpen) {
-  test::FastClock fastTicks{25.0, 0x10000, true};  // the 5 s time-out in 200 ms
-  // The box holds its worker until the user answers it; the window closing answers it.
-  startSerial({.noFrameAckAt = 1}, fastTicks, true);
-  ASSERT_TRUE(reach([&] { return boxOpen.load(); }));
+  // The box holds its worker until the user answers it; the window closing answers it. The
+  // 5-second time-out passes in simulated time.
+  ports.plug("COM1", {.noFrameAckAt = 1});
+  w = std::make_unique<test::FakeWindow>(manual, ports, hid);
+  boxesWaitForTheUser();
+  w->selectPort(1);
+  w->typeTitle("fw");
+  runCommand(*w);
+  ASSERT_TRUE(eventually([&] { return boxOpen.load(); }, "the time-out box"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_FALSE(w->serialPortHandle.isOpen());
+  EXPECT_FALSE(ports.isOpen("COM1"));
 }
 
 TEST_F(CloseAtEveryPhase, WhileDownloadingOverUsb) {
   startUsb({.paced = true});
-  ASSERT_TRUE(reach([&] { return hid.pages().size() >= 3; }));
+  ASSERT_TRUE(eventually([&] { return hid.pages().size() >= 3; }, "three blocks"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_EQ(hid.openHandles(), 0);
   EXPECT_EQ(w->hid.hidRunning.load(), 0u);
 }
 
 TEST_F(CloseAtEveryPhase, DuringTheFinalPauseOverUsb) {
-  startUsb({});
-  ASSERT_TRUE(
-      reach([&] { return !w->progress().empty() && w->progress().back() == 96; }));  // 31 of 32
-  ASSERT_TRUE(reach([&] { return hid.pages().size() == 32 && w->hid.hidAckReceived == 0; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside the 2500 ms pause
+  // The final pause sleeps in slices of 20 ms; the acknowledgement polls sleep 1 ms.
+  watched.onSleep = [&](uint32_t ms) {
+    if (ms == 20 && hid.pages().size() == 32) inFinalPause = true;
+  };
+  startUsb({}, false, watched);
+  ASSERT_TRUE(eventually([&] { return inFinalPause.load(); }, "the pause after the last block"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_TRUE(w->texts().empty());  // the success box of a closed window is not shown
   EXPECT_EQ(hid.openHandles(), 0);
@@ -125,7 +127,7 @@ TEST_F(CloseAtEveryPhase, DuringTheFinalPauseOverUsb) {
 
 TEST_F(CloseAtEveryPhase, WhileTheReceiveThreadShowsABox) {
   startUsb({.manualAck = true, .shortReportAt = 0}, true);
-  ASSERT_TRUE(reach([&] { return boxOpen.load(); }));
+  ASSERT_TRUE(eventually([&] { return boxOpen.load(); }, "the receive thread's box"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_EQ(hid.openHandles(), 0);
 }

@@ -126,7 +126,7 @@ TEST(ElfImage, RefusesTableThatRunsOffTheEndOfTheFile) {
 
 class Convert : public ::testing::Test {
  protected:
-  test::FastClock clock;
+  test::ManualClock clock;
   test::NoSerialPorts serial;
   test::NoHidDevices hid;
   test::TempDir dir;

@@ -1,4 +1,5 @@
-// kestrel-flash against both simulators, in-process.
+// kestrel-flash against both simulators, in-process: the serial boot loader mostly on ports inside
+// the process in simulated time, and on a pseudo-terminal where a device path is the point.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,9 +15,11 @@
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"
+#include "sim/simulated_serial_ports.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "support/wait.h"
 
 namespace kestrel {
 namespace {
@@ -37,10 +40,13 @@ class FlashCli : public ::testing::Test {
   FlashCli() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
   ~FlashCli() override { ::unsetenv("KESTREL_COM_DIR"); }
 
-  int flash(std::vector<std::string> args) {
+  // Runs kestrel-flash with the simulated ports, or with the real termios ones.
+  int flash(std::vector<std::string> args, bool termios = false) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    FlashEnvironment env{clock, posixSerialBackend(), *hid, out, err};
+    FlashEnvironment env{termios ? systemClock() : clock,
+                         termios ? posixSerialBackend() : static_cast<SerialBackend&>(ports), *hid,
+                         out, err};
     int code = runFlash(args, env);
     stdoutText = slurp(out);
     stderrText = slurp(err);
@@ -52,15 +58,20 @@ class FlashCli : public ::testing::Test {
     image = sim::patternBytes(size, 61);
     test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
   }
-  void serialDevice(sim::SerialFaults faults = {}) {
-    serial = std::make_unique<sim::SerialBootSim>(faults);
-    serial->linkAs(dir.path(), "COM2");
+  // A simulated boot loader on COM2 inside the process.
+  void serialDevice(sim::SerialFaults faults = {}) { serial = &ports.plug("COM2", faults); }
+  // A simulated boot loader on a pseudo-terminal, linked as COM2 in the COM folder.
+  void serialLine(sim::SerialFaults faults = {}) {
+    line = std::make_unique<sim::SerialBootSim>(faults);
+    line->linkAs(dir.path(), "COM2");
   }
 
   test::TempDir dir;
-  test::FastClock clock{25.0, 0x10000, true};
+  test::ManualClock clock;
+  sim::SimulatedSerialPorts ports{clock};
   std::unique_ptr<HidBootSim> hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
-  std::unique_ptr<sim::SerialBootSim> serial;
+  sim::SerialBootDevice* serial = nullptr;
+  std::unique_ptr<sim::SerialBootSim> line;
   std::vector<uint8_t> image;
   std::string stdoutText, stderrText;
 };
@@ -72,15 +83,16 @@ TEST_F(FlashCli, FlashesOverASerialPort) {
   auto flashed = serial->image();
   image.resize(flashed.size(), 0);
   EXPECT_EQ(flashed, image);
-  EXPECT_TRUE(serial->waitForRestart(2000));
+  EXPECT_TRUE(serial->restarted());
   EXPECT_NE(stdoutText.find("progress 100%"), std::string::npos);
   EXPECT_NE(stdoutText.find("[Update] Download Finished!"), std::string::npos);
 
-  // A device path works as well as a COM name.
-  serialDevice();
-  EXPECT_EQ(flash({"--port", serial->devicePath(), "--quiet", "fw.out"}), kExitOk) << stderrText;
+  // A device path works as well as a COM name, through termios.
+  serialLine();
+  EXPECT_EQ(flash({"--port", line->devicePath(), "--quiet", "fw.out"}, true), kExitOk)
+      << stderrText;
   EXPECT_EQ(stdoutText, "");
-  EXPECT_TRUE(serial->waitForRestart(2000));
+  EXPECT_TRUE(line->waitForRestart(int(test::kPatience.count())));
 }
 
 TEST_F(FlashCli, FlashesOverUsb) {
@@ -110,8 +122,7 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
        [&] { firmware(100); },
        {"--port", "COM5", "fw.out"},
        kExitNoDevice,
-       "port COM5 cannot be opened: " + (dir.path() / "COM5").string() +
-           ": No such file or directory"},
+       "port COM5 cannot be opened: COM5: no such port"},
       {"no USB device",
        [&] { firmware(100); },
        {"fw.out"},
@@ -236,7 +247,7 @@ TEST(Sha256, KnownDigests) {
 }
 
 TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
-  serialDevice();
+  serialLine();
   hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
   ASSERT_EQ(flash({"--list"}), kExitOk);
   EXPECT_NE(stdoutText.find("COM1  " + (dir.path() / "COM1").string() + "  not present"),
@@ -252,8 +263,8 @@ TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
 TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user without rights";
   firmware(100);
-  serialDevice();
-  ::chmod(serial->devicePath().c_str(), 0600);
+  serialLine();
+  ::chmod(line->devicePath().c_str(), 0600);
   ::chmod(dir.path().c_str(), 0777);  // the user may write the image beside the ELF file
   ::chmod("fw.out", 0644);
   int pipefd[2];
@@ -264,7 +275,7 @@ TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
     std::FILE* out = ::fdopen(pipefd[1], "w");
     test::NoHidDevices noHid;
-    FlashEnvironment env{clock, posixSerialBackend(), noHid, out, out};
+    FlashEnvironment env{systemClock(), posixSerialBackend(), noHid, out, out};
     runFlash({"--list"}, env);
     int code = runFlash({"--port", "COM2", "--quiet", "fw.out"}, env);
     std::fprintf(out, "update exit %d\n", code);

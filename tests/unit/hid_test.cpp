@@ -17,6 +17,7 @@
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "support/wait.h"
 
 namespace kestrel {
 namespace {
@@ -24,6 +25,7 @@ namespace {
 using sim::HidBootSim;
 using sim::HidFaults;
 using sim::HidInterface;
+using test::eventually;
 using test::Shown;
 
 const std::string kBoot = HidBootSim::bootLoader().path;
@@ -38,9 +40,10 @@ class HidDiscovery : public ::testing::Test {
     w.reset();  // its handles belong to the old device
     w.reset();
     hid = std::make_unique<HidBootSim>(std::move(interfaces), faults);
-    w = std::make_unique<test::FakeWindow>(systemClock(), serial, *hid);
+    w = std::make_unique<test::FakeWindow>(clock, serial, *hid);
     found = FindHidDevice(*w);
   }
+  test::ManualClock clock;
   test::NoSerialPorts serial;
   std::unique_ptr<HidBootSim> hid;
   std::unique_ptr<test::FakeWindow> w;
@@ -175,22 +178,20 @@ TEST_F(HidReports, ReceiveThreadTakesTheTokenAtBytesTwoToFourOnly) {
   hid->deliver(report(1));
   hid->deliver(report(3));
   hid->deliver({0x00, 0x02});  // too short
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // The box for the short report comes once the two reports before it have been read too.
+  ASSERT_TRUE(eventually([&] { return !w->texts().empty(); }, "the box of the 2-byte report"));
   EXPECT_EQ(w->hid.hidAckReceived.load(), 0u);
   hid->deliver(report(2));
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (w->hid.hidAckReceived == 0 && std::chrono::steady_clock::now() < until)
-    std::this_thread::yield();
-  EXPECT_EQ(w->hid.hidAckReceived.load(), 1u);
+  ASSERT_TRUE(eventually([&] { return w->hid.hidAckReceived != 0; }, "the acknowledgement"));
   EXPECT_EQ(w->texts(), (std::vector<std::string>{"Only read 2 bytes"}));
 
   // Unplugged: nothing is shown, and the thread ends within one wait once told to.
   hid->unplug();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(eventually([&] { return w->linkLost.load(); }, "the receive thread to see the loss"));
   auto stop = std::chrono::steady_clock::now();
   w->hid.hidRunning = 0;
   receiver->wait();
-  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(250));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(500));
   EXPECT_EQ(w->texts().size(), 1u);
 }
 
@@ -204,13 +205,13 @@ class UsbUpdate : public ::testing::Test {
         faults);
     image = sim::patternBytes(imageSize, 33);
     test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
-    w = std::make_unique<test::FakeWindow>(clock ? *clock : fast, serial, *hid);
+    w = std::make_unique<test::FakeWindow>(clock ? *clock : ticks, serial, *hid);
     w->typeTitle("fw");
     w->onMessage = [this](const Shown&) { statusAtMessage = w->statusField(); };
     runCommand(*w);
   }
   void finish() {
-    ASSERT_TRUE(w->waitForWorkers(60000));
+    ASSERT_TRUE(w->workersEnd());
     EXPECT_TRUE(w->runEnabled());
     EXPECT_EQ(hid->openHandles(), 0);
     EXPECT_EQ(w->hid.hidRunning.load(), 0u);
@@ -221,7 +222,7 @@ class UsbUpdate : public ::testing::Test {
 
   test::TempDir dir;
   test::NoSerialPorts serial;
-  test::FastClock fast{50.0};
+  test::ManualClock ticks;
   std::unique_ptr<HidBootSim> hid;
   std::unique_ptr<test::FakeWindow> w;
   std::vector<uint8_t> image;
@@ -290,8 +291,7 @@ TEST_F(UsbUpdate, FaultMatrix) {
       {"unplugged in the middle", {.unplugAt = 100}, {"NO ACK ,Block no:0X18"}},
       {"unplugged in block 0", {.unplugAt = 179}, {"NO Ack1!"}},
   };
-  test::FastClock fastTicks{25.0, 0x10000, true};  // polls sleep 1 real ms, pauses pass quickly
-  test::WatchedClock clock(fastTicks);
+  test::WatchedClock clock(ticks);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     int polls = 0;
@@ -299,7 +299,9 @@ TEST_F(UsbUpdate, FaultMatrix) {
       if (row.ackOnPoll == 0 || ms != 1 || ++polls != row.ackOnPoll) return;
       polls = 0;
       hid->deliverAck();  // after this poll's sleep, before its look at the flag
-      while (w->hid.hidAckReceived == 0 && w->hid.hidRunning != 0) std::this_thread::yield();
+      EXPECT_TRUE(eventually(
+          [&] { return w->hid.hidAckReceived != 0 || w->hid.hidRunning == 0; },
+          "the receive thread to raise the acknowledgement"));
     };
     HidFaults faults = row.faults;
     if (faults.writeFailAt >= 0) faults.writeErrno = 32;
@@ -326,7 +328,7 @@ TEST_F(UsbUpdate, MissingAcknowledgementOfBlock32NamesPage0x100) {
 
 TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
   run(0x8000, {.noAckAt = 3});
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(eventually([&] { return hid->pages().size() >= 4; }, "the fourth block"));
   hid->unplug();
   finish();
   ASSERT_EQ(w->texts().size(), 1u);
@@ -336,7 +338,7 @@ TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
 TEST_F(UsbUpdate, MissingImageEndsTheDownloadWithItsName) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
-  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
   ASSERT_TRUE(FindHidDevice(*w));
   w->firmwareTitle.set("gone");  // removed between the conversion and the download
   w->disableRun();
@@ -351,7 +353,7 @@ TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{device("/dev/hidraw-kbd", 0x0111)});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
-  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
   w->typeTitle("fw");
   runCommand(*w);
   runCommand(*w);
@@ -365,7 +367,7 @@ TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1}).build());
-  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
   w->workers.setStartFault([](std::string_view name) { return name == "HidDownloadThread"; });
   w->typeTitle("fw");
   runCommand(*w);
@@ -379,7 +381,7 @@ TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, sim::patternBytes(5000, 1)).build());
-  w = std::make_unique<test::FakeWindow>(fast, serial, *hid);
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
   w->workers.setStartFault([](std::string_view name) { return name == "HidReceiveThread"; });
   w->typeTitle("fw");
   runCommand(*w);
@@ -389,7 +391,7 @@ TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
 
 TEST_F(UsbUpdate, ClosingTheWindowEndsBothThreadsAndClosesTheDevice) {
   run(0x40000, {.paced = true}, &systemClock());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(eventually([&] { return hid->pages().size() >= 3; }, "three blocks"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(shutdownWorkers(*w, 1000));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));

@@ -1,19 +1,17 @@
-// The serial service commands over real termios, against the simulated device.
+// The serial service commands against the simulated device on a port inside the process.
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <thread>
 
 #include "app/update_commands.h"
 #include "core/window_state.h"
 #include "service/service_commands.h"
 #include "sim/elf_builder.h"
-#include "sim/serial_boot_sim.h"
+#include "sim/simulated_serial_ports.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "support/wait.h"
 
 namespace kestrel {
 namespace {
@@ -23,19 +21,15 @@ using test::Shown;
 
 class ServiceCommand : public ::testing::Test {
  protected:
-  ServiceCommand() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
-  ~ServiceCommand() override { ::unsetenv("KESTREL_COM_DIR"); }
-
   void device(SerialFaults faults = {}) {
-    sim = std::make_unique<sim::SerialBootSim>(faults);
-    sim->linkAs(dir.path(), "COM4");
-    w = std::make_unique<test::FakeWindow>(clock, posixSerialBackend(), hid);
+    w.reset();
+    sim = &ports.plug("COM4", std::move(faults));
+    w = std::make_unique<test::FakeWindow>(clock, ports, hid);
     w->selectPort(4);
   }
-  // Runs the command, then gives the line a moment to deliver.
+  // Runs the command; what it writes has reached the device when it returns.
   void command(int id) {
     ASSERT_TRUE(runServiceCommand(*w, id));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(w->BaudIndex.load(), 0);
     EXPECT_FALSE(w->serialPortHandle.isOpen());
   }
@@ -52,9 +46,10 @@ class ServiceCommand : public ::testing::Test {
   }
 
   test::TempDir dir;
-  test::FastClock clock{20.0, 0x10000, true};
+  test::ManualClock clock;
+  sim::SimulatedSerialPorts ports{clock};
   test::NoHidDevices hid;
-  std::unique_ptr<sim::SerialBootSim> sim;
+  sim::SerialBootDevice* sim = nullptr;
   std::unique_ptr<test::FakeWindow> w;
 };
 
@@ -175,10 +170,10 @@ TEST_F(ServiceCommand, RefusedWhileASerialSearchHoldsThePort) {
   EXPECT_EQ(w->texts().size(), 1u);
   EXPECT_NE(w->texts()[0].find("busy"), std::string::npos);
   EXPECT_TRUE(w->serialPortHandle.isOpen());  // the search goes on undisturbed
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(test::eventually([&] { return line().size() >= before + 2; }, "two more probes"));
   for (size_t i = before; i < line().size(); ++i) EXPECT_EQ(line()[i].second, 0xA5);
   stopCommand(*w);
-  ASSERT_TRUE(w->waitForWorkers(5000));
+  ASSERT_TRUE(w->workersEnd());
 }
 
 }  // namespace

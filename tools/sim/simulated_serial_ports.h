@@ -1,0 +1,43 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "sim/serial_boot_device.h"
+
+namespace kestrel::sim {
+
+// COM ports inside the process, each wired to a simulated boot loader, in the time of `clock`.
+//
+// What the utility writes reaches the device at once, the device's answers become readable at the
+// clock's current tick (a late answer later), and a read that has to wait sleeps on the clock for
+// as long as the read's time-outs say. With a test::ManualClock nothing here takes real time, so a
+// 5-second time-out costs no 5 seconds and no test depends on how fast a thread is scheduled.
+// Ports are exclusive: a second open of a port that is open fails as "in use". Thread-safe.
+class SimulatedSerialPorts final : public SerialBackend {
+ public:
+  explicit SimulatedSerialPorts(Clock& clock) : clock_(clock) {}
+  ~SimulatedSerialPorts() override;
+
+  // Wires a new boot loader with `faults` to the port `name` ("COM2"), in place of the one there.
+  // The device lives as long as this object.
+  SerialBootDevice& plug(const std::string& name, SerialFaults faults = {});
+  // True while the utility holds `name` open.
+  bool isOpen(const std::string& name) const;
+
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
+                                   std::string* error) override;
+
+  class Line;
+
+ private:
+  Clock& clock_;
+  mutable std::mutex mutex_;  // Guards lines_.
+  std::map<std::string, std::shared_ptr<Line>> lines_;
+};
+
+}  // namespace kestrel::sim
