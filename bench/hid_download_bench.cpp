@@ -6,13 +6,13 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/update_commands.h"
 #include "bench_util.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
+#include "update/update_commands.h"
 
 using namespace kestrel;
 using Clk = std::chrono::steady_clock;

@@ -12,13 +12,13 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/update_commands.h"
 #include "bench_util.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
+#include "update/update_commands.h"
 
 using namespace kestrel;
 using Clk = std::chrono::steady_clock;

@@ -10,7 +10,6 @@
 #include <functional>
 #include <string>
 
-#include "app/update_commands.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"
@@ -18,6 +17,7 @@
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "update/update_commands.h"
 
 using namespace kestrel;
 

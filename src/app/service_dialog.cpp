@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/update_commands.h"
 #include "app/utility_window.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 

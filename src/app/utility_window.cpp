@@ -18,14 +18,16 @@
 #include <QThread>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "app/about_box.h"
 #include "app/dialog_units.h"
 #include "app/file_dialog.h"
 #include "app/service_dialog.h"
-#include "app/update_commands.h"
 #include "app/window_icon.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -75,10 +77,8 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, Q
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, [this] { showHelp(); });
 
-  BaudIndex = 0;
+  attach();
   refreshWindow();
-  windowRef = this;
-  searchStopped = 1;
   stopButton_->setEnabled(false);
   PortIndex = 0;
   refreshWindow();
@@ -86,11 +86,12 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, Q
 }
 
 UtilityWindow::~UtilityWindow() {
-  if (!ended_) shutdownWorkers(*this, kShutdownWaitMs);
-  CloseHidDevice(*this);
-  serialPortHandle.close();
-  WindowState* self = this;
-  windowRef.compare_exchange_strong(self, nullptr);
+  if (!shutdown(kShutdownWaitMs)) {
+    // A worker is stuck in a call that does not return: its state must not be freed under it,
+    // so the process ends here, which ends the worker too.
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
 }
 
 void UtilityWindow::buildControls() {
@@ -268,9 +269,8 @@ void UtilityWindow::onCommand(int id) {
 
 void UtilityWindow::chooseFirmwareFile() {
   readWindow();
-  std::optional<QString> path =
-      FileDialog::getOpenFileName(this, QDir::currentPath(), QStringLiteral("HEX Files (*.out)"),
-                                  QStringLiteral("out"));
+  std::optional<QString> path = FileDialog::getOpenFileName(
+      this, QDir::currentPath(), QStringLiteral("HEX Files (*.out)"), QStringLiteral("out"));
   if (!path) return;
   QFileInfo chosen(*path);
   QString name = chosen.fileName();
@@ -308,7 +308,7 @@ void UtilityWindow::done(int result) {
     for (const QPointer<QMessageBox>& box : openBoxes_) {
       if (box) box->reject();
     }
-    workersEnded_ = shutdownWorkers(*this, kShutdownWaitMs);
+    workersEnded_ = shutdown(kShutdownWaitMs);
   }
   QDialog::done(result);
 }

@@ -1,6 +1,7 @@
 #include "cli/console_window.h"
 
-#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kestrel {
 namespace {
@@ -22,30 +23,23 @@ const char* iconName(MessageIcon icon) {
 
 }  // namespace
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
+std::string jsonLine(const nlohmann::ordered_json& object) {
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-ConsoleWindow::ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, std::FILE* out,
-                             ConsoleStyle style)
-    : WindowState(clock, serial, hid), out_(out), style_(style) {
-  BaudIndex = 0;
-  windowRef = this;
-  searchStopped = 1;
+ConsoleWindow::ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, OutputSink& out,
+                             OutputSink& err, ConsoleStyle style)
+    : WindowState(clock, serial, hid), out_(out), err_(err), style_(style) {
+  attach();
   PortIndex = 0;
+}
+
+ConsoleWindow::~ConsoleWindow() {
+  if (!shutdown(1000)) {
+    err_.write("kestrel-flash: a worker did not end; ending the process\n");
+    err_.flush(std::chrono::seconds(1));
+    std::_Exit(1);
+  }
 }
 
 void ConsoleWindow::choose(int portIndex, const std::string& title) {
@@ -61,8 +55,23 @@ void ConsoleWindow::readWindow() {
 }
 
 void ConsoleWindow::endProgressLine() {
-  if (progressLineOpen_) std::fputc('\n', out_);
+  if (progressLineOpen_) out_.write("\n");
   progressLineOpen_ = false;
+}
+
+void ConsoleWindow::line(const std::string& text) {
+  endProgressLine();
+  out_.write(text + "\n");
+}
+
+void ConsoleWindow::json(const nlohmann::ordered_json& object) {
+  out_.write(jsonLine(object));
+}
+
+bool ConsoleWindow::repeatsTheEnd() const {
+  using Cause = UpdateOutcome::Cause;
+  Cause cause = outcome.get().cause;
+  return cause == Cause::Success || cause == Cause::NoUsbDevice;
 }
 
 void ConsoleWindow::setStatus(const std::string& text) {
@@ -70,100 +79,98 @@ void ConsoleWindow::setStatus(const std::string& text) {
   std::lock_guard lock(mutex_);
   if (text == lastStatus_) return;  // the search repeats its status with every probe
   lastStatus_ = text;
-  if (text == "Progressing...") {
-    downloadStart_ = std::chrono::steady_clock::now();
-    std::error_code ec;
-    imageLength_ = std::filesystem::file_size(firmwareTitle.get() + ".bin", ec);
-    if (ec) imageLength_ = 0;
-  }
   switch (style_) {
     case ConsoleStyle::Quiet:
       return;
     case ConsoleStyle::Json:
-      std::fprintf(out_, "{\"event\":\"status\",\"text\":%s}\n", jsonString(text).c_str());
-      break;
+      json({{"event", "status"}, {"text", text}});
+      return;
     default:
-      endProgressLine();
-      std::fprintf(out_, "%s\n", text.c_str());
+      // Once the bar is full, the final line says how it ended.
+      if (lastPercent_ != 100) line(text);
   }
-  std::fflush(out_);
 }
 
 void ConsoleWindow::setProgress(int percent) {
   std::lock_guard lock(mutex_);
   if (percent == lastPercent_) return;
+  auto now = std::chrono::steady_clock::now();
+  // Every download starts its bar at 0: the speed counts from there.
+  if (percent == 0) progressFrom_ = now;
   lastPercent_ = percent;
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - downloadStart_).count();
-  double done = double(imageLength_) * percent / 100.0;
-  double rate = seconds > 0.05 ? done / seconds : 0;
-  double left = rate > 0 ? (double(imageLength_) - done) / rate : 0;
+  double seconds = std::chrono::duration<double>(now - progressFrom_).count();
+  auto image = runImage.get();
+  double length = image ? double(image->size()) : 0;
+  double done = length * percent / 100.0;
+  bool known = percent > 0 && seconds > 0.05 && done > 0;
+  double rate = known ? done / seconds : 0;
+  double left = known ? (length - done) / rate : 0;
   switch (style_) {
     case ConsoleStyle::Quiet:
       return;
-    case ConsoleStyle::Json:
-      std::fprintf(out_,
-                   "{\"event\":\"progress\",\"percent\":%d,\"bytes_per_second\":%.0f,\"seconds_"
-                   "left\":%.1f}\n",
-                   percent, rate, left);
-      break;
+    case ConsoleStyle::Json: {
+      nlohmann::ordered_json event = {{"event", "progress"}, {"percent", percent}};
+      event["bytes_per_second"] = known ? nlohmann::ordered_json(int64_t(rate)) : nullptr;
+      event["seconds_left"] = known ? nlohmann::ordered_json(int64_t(left + 0.5)) : nullptr;
+      json(event);
+      return;
+    }
     case ConsoleStyle::Plain:
-      std::fprintf(out_, "progress %d%%\n", percent);
-      break;
+      line("progress " + std::to_string(percent) + "%");
+      return;
     case ConsoleStyle::Terminal: {
       constexpr int kWidth = 30;
       int filled = percent * kWidth / 100;
       std::string bar =
           std::string(size_t(filled), '#') + std::string(size_t(kWidth - filled), '-');
-      std::fprintf(out_, "\r[%s] %3d%%  %6.1f KiB/s  %4.0f s left ", bar.c_str(), percent,
-                   rate / 1024, left);
+      char text[160];
+      if (known) {
+        std::snprintf(text, sizeof text, "\r[%s] %3d%%  %6.1f KiB/s  %4.0f s left ", bar.c_str(),
+                      percent, rate / 1024, left);
+      } else {
+        std::snprintf(text, sizeof text, "\r[%s] %3d%%      -- KiB/s    -- s left ", bar.c_str(),
+                      percent);
+      }
+      out_.write(text);
       progressLineOpen_ = true;
-      break;
+      return;
     }
   }
-  std::fflush(out_);
 }
 
 void ConsoleWindow::showMessage(const std::string& text, std::optional<std::string> caption,
                                 MessageIcon icon) {
   if (closing()) return;
-  Message m{text, caption.value_or(kApplicationName), icon};
+  std::string title = caption.value_or(kApplicationName);
   std::lock_guard lock(mutex_);
-  messages_.push_back(m);
   switch (style_) {
     case ConsoleStyle::Quiet:
       return;
     case ConsoleStyle::Json:
-      std::fprintf(out_, "{\"event\":\"message\",\"text\":%s,\"caption\":%s,\"icon\":\"%s\"}\n",
-                   jsonString(m.text).c_str(), jsonString(m.caption).c_str(), iconName(icon));
-      break;
+      json({{"event", "message"}, {"text", text}, {"caption", title}, {"icon", iconName(icon)}});
+      return;
     default:
-      endProgressLine();
-      std::fprintf(out_, "[%s] %s\n", m.caption.c_str(), m.text.c_str());
+      if (!repeatsTheEnd()) line("[" + title + "] " + text);
   }
-  std::fflush(out_);
 }
 
 void ConsoleWindow::showAppMessage(const std::string& text) {
   showMessage(text, std::nullopt, MessageIcon::Warning);
 }
 
-std::vector<ConsoleWindow::Message> ConsoleWindow::messages() const {
-  std::lock_guard lock(mutex_);
-  return messages_;
-}
-
-void ConsoleWindow::event(const std::string& name, const std::string& jsonFields,
-                          const std::string& text) {
+void ConsoleWindow::report(const nlohmann::ordered_json& object, const std::string& text,
+                           bool toErr) {
   std::lock_guard lock(mutex_);
   if (style_ == ConsoleStyle::Json) {
-    std::fprintf(out_, "{\"event\":\"%s\"%s%s}\n", name.c_str(), jsonFields.empty() ? "" : ",",
-                 jsonFields.c_str());
-  } else if (style_ != ConsoleStyle::Quiet && !text.empty()) {
-    endProgressLine();
-    std::fprintf(out_, "%s\n", text.c_str());
+    json(object);
+    return;
   }
-  std::fflush(out_);
+  if (text.empty() || (style_ == ConsoleStyle::Quiet && !toErr)) return;
+  bool wasOpen = progressLineOpen_;
+  endProgressLine();
+  // The line break after the bar first, where both go to one terminal.
+  if (toErr && wasOpen) out_.flush(std::chrono::milliseconds(200));
+  (toErr ? err_ : out_).write(text + "\n");
 }
 
 }  // namespace kestrel

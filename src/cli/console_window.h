@@ -1,30 +1,37 @@
 #pragma once
 
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
+#include "cli/output_sink.h"
 #include "core/window_state.h"
 
 namespace kestrel {
 
 // How a console reports an update.
 enum class ConsoleStyle {
-  Terminal,  // One progress line redrawn in place: bar, percent, bytes per second, time left.
+  Terminal,  // One progress line redrawn in place: bar, percent, speed, time left.
   Plain,     // A line for every change, for logs and pipes.
-  Quiet,     // Nothing but the final outcome of a failure.
+  Quiet,     // Nothing but a failure.
   Json,      // One JSON object per line for every event.
 };
 
-// The window's operations on a console: the "controls" are the command line's options,
-// message boxes are printed (and answered at once), progress is drawn on `out`.
-// Thread-safe: workers print through the same lock.
+// The window's operations on a console: the "controls" are the command line's choices, message
+// boxes are printed (and answered at once), progress is drawn on `out`. Nothing here waits for the
+// output (see OutputSink). Every operation may be called from any thread.
+//
+// On a terminal or in plain lines, the boxes and statuses that only repeat what the final line
+// says (the success box, the status after the bar has reached 100, the boot-mode prompt when no
+// USB boot loader was found) are left out; in JSON every one is an event.
 class ConsoleWindow : public WindowState {
  public:
-  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, std::FILE* out,
+  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, OutputSink& out, OutputSink& err,
                 ConsoleStyle style);
+  // Shuts the window down first; a worker that cannot be ended ends the process (exit code 1).
+  ~ConsoleWindow() override;
 
   // What readWindow() takes from the "controls".
   void choose(int portIndex, const std::string& title);
@@ -39,35 +46,32 @@ class ConsoleWindow : public WindowState {
                    MessageIcon icon = MessageIcon::None) override;
   void showAppMessage(const std::string& text) override;
 
-  struct Message {
-    std::string text;
-    std::string caption;  // The application's name when the box had none.
-    MessageIcon icon;
-  };
-  std::vector<Message> messages() const;
+  ConsoleStyle style() const { return style_; }
 
-  // Prints a line of the tool's own (an outcome, a hint), in the console's style. JSON: an event
-  // object with the given name and fields already encoded as `"key":value` pairs.
-  void event(const std::string& name, const std::string& jsonFields, const std::string& text);
+  // A line of the tool's own: in JSON `object` (an "event" member first), otherwise `text` on
+  // stdout, or on stderr when `toErr`. Quiet prints only what goes to stderr.
+  void report(const nlohmann::ordered_json& object, const std::string& text, bool toErr = false);
 
  private:
-  void endProgressLine();  // Needs mutex_.
+  void endProgressLine();                           // Needs mutex_.
+  void line(const std::string& text);               // Needs mutex_.
+  void json(const nlohmann::ordered_json& object);  // Needs mutex_.
+  bool repeatsTheEnd() const;                       // Needs mutex_.
 
-  std::FILE* const out_;
+  OutputSink& out_;
+  OutputSink& err_;
   const ConsoleStyle style_;
-  mutable std::mutex mutex_;  // Guards everything below and the output.
+  mutable std::mutex mutex_;  // Guards everything below, and the order of output.
   int portControl_ = 0;
   std::string titleControl_;
-  std::vector<Message> messages_;
   std::string lastStatus_;
   int lastPercent_ = -1;
   bool progressLineOpen_ = false;
-  uint64_t imageLength_ = 0;
-  std::chrono::steady_clock::time_point downloadStart_;
+  std::chrono::steady_clock::time_point progressFrom_ = std::chrono::steady_clock::now();
 };
 
-// `text` as a JSON string literal. Bytes outside printable ASCII are escaped, so the result is
-// valid JSON whatever the device sent.
-std::string jsonString(const std::string& text);
+// `object` as one line of JSON. Bytes that are not UTF-8 (a file name can hold any) come out as
+// U+FFFD rather than failing.
+std::string jsonLine(const nlohmann::ordered_json& object);
 
 }  // namespace kestrel

@@ -1,50 +1,32 @@
 #include "cli/flash_command.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <thread>
+#include <nlohmann/json.hpp>
 
-#include "app/update_commands.h"
 #include "cli/console_window.h"
+#include "cli/flash_options.h"
+#include "cli/output_sink.h"
 #include "cli/sha256.h"
 #include "hid/hid_link.h"
 #include "image/download_image.h"
-#include "image/elf_image_extractor.h"
 #include "platform/clock.h"
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 #include "serial/serial_session.h"
+#include "update/firmware_files.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kestrel-flash [options] FILE.out\n"
-    "       kestrel-flash --list\n"
-    "\n"
-    "Converts FILE.out into the flat image FILE.bin beside it and downloads it to the device's\n"
-    "boot loader, exactly as Kestrel Utility's \"Run \" does.\n"
-    "\n"
-    "options:\n"
-    "  --port usb|COMn|/dev/PATH  the link: the USB boot loader (default), COM1 to COM9 (mapped\n"
-    "                             as in the window; KESTREL_COM_DIR applies) or a serial device\n"
-    "  --search-timeout SECONDS   give up the serial search after this long (default 30)\n"
-    "  --dry-run                  convert and show the image; touch no device\n"
-    "  --list                     show the serial ports and USB boot loaders present\n"
-    "  --json                     one JSON object per line for every event\n"
-    "  --quiet                    print nothing but a failure\n"
-    "  --help                     this text\n"
-    "\n"
-    "exit codes:\n"
-    "  0 success          1 other failure (image file, memory, I/O error on the link)\n"
-    "  2 bad usage        3 conversion refused   4 port or device not found or not openable\n"
-    "  5 no answer to the serial search           6 no acknowledgement from the device\n"
-    "  7 device gone during the update            130 interrupted\n";
+using Cause = UpdateOutcome::Cause;
+using Step = UpdateOutcome::Step;
+using Json = nlohmann::ordered_json;
 
 constexpr const char* kDialoutHint =
     "the port exists but this user may not open it: add yourself to the dialout group "
@@ -54,79 +36,14 @@ constexpr const char* kUdevHint =
     "(sudo cp 60-kestrel-bootloader.rules /etc/udev/rules.d/ && sudo udevadm control --reload "
     "&& sudo udevadm trigger), then plug the device in again";
 
-struct Options {
-  std::string port = "usb";
-  std::string file;
-  double searchTimeout = 30;
-  bool dryRun = false;
-  bool list = false;
-  bool json = false;
-  bool quiet = false;
-  bool help = false;
-};
-
-bool parse(const std::vector<std::string>& args, Options* o, std::string* error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--port") {
-      if (!value(&o->port)) return false;
-    } else if (a == "--search-timeout") {
-      if (!value(&v)) return false;
-      char* end = nullptr;
-      o->searchTimeout = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end || o->searchTimeout <= 0) {
-        *error = "--search-timeout takes a number of seconds above 0";
-        return false;
-      }
-    } else if (a == "--dry-run") {
-      o->dryRun = true;
-    } else if (a == "--list") {
-      o->list = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (a == "--quiet") {
-      o->quiet = true;
-    } else if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option " + a;
-      return false;
-    } else if (o->file.empty()) {
-      o->file = a;
-    } else {
-      *error = "only one FILE.out can be flashed at a time";
-      return false;
-    }
-  }
-  if (o->help || o->list) return true;
-  if (o->file.empty()) {
-    *error = "no FILE.out given";
-    return false;
-  }
-  if (o->file.size() <= 4 || o->file.compare(o->file.size() - 4, 4, ".out") != 0) {
-    *error = o->file + " is not named *.out";
-    return false;
-  }
-  return true;
-}
-
-// The serial backend for --port /dev/PATH: "COM1" is that device.
+// The serial backend for --port PATH: "COM1" is that device.
 class DevicePathBackend final : public SerialBackend {
  public:
   explicit DevicePathBackend(std::string path) : path_(std::move(path)) {}
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
-                                   std::string* error) override {
-    if (name != "COM1") {
-      *error = name + ": no such port";
+                                   PortError* error) override {
+    if (comPortNumber(name) != 1) {
+      *error = {ENOENT, name + ": no such port"};
       return nullptr;
     }
     return openSerialDevice(path_, baud, error);
@@ -136,254 +53,455 @@ class DevicePathBackend final : public SerialBackend {
   std::string path_;
 };
 
-// Whether this user can open `path` for reading and writing: "" when yes, else the reason.
-std::string accessProblem(const std::string& path) {
-  if (::access(path.c_str(), R_OK | W_OK) == 0) return "";
-  return std::strerror(errno);
+// Whether this user may open `path` for reading and writing: 0, or the errno that says why not.
+int accessProblem(const std::string& path) {
+  return ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
 }
 
 bool anyHidPermissionProblem(HidApi& hid) {
   std::vector<std::string> paths;
   if (!hid.enumerate(&paths)) return false;
   for (const auto& p : paths) {
-    if (std::filesystem::exists(p) && ::access(p.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-      return true;
-    }
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0 && accessProblem(p) == EACCES) return true;
   }
   return false;
 }
 
-int list(FlashEnvironment& env) {
+// What a path that is not a terminal is, in words.
+std::string kindOf(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return "a regular file";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  if (S_ISBLK(st.st_mode)) return "a block device";
+  return "a device that is not a terminal";
+}
+
+const char* causeName(Cause c) {
+  switch (c) {
+    case Cause::None:
+    case Cause::Running:
+      return "none";
+    case Cause::Success:
+      return "success";
+    case Cause::ImageRefused:
+      return "image_refused";
+    case Cause::ImageFileError:
+      return "image_file_error";
+    case Cause::NoMemory:
+      return "no_memory";
+    case Cause::PortUnavailable:
+      return "port_unavailable";
+    case Cause::NoUsbDevice:
+      return "no_usb_device";
+    case Cause::NoAnswer:
+      return "no_answer";
+    case Cause::NoAcknowledgement:
+      return "no_acknowledgement";
+    case Cause::DeviceGone:
+      return "device_gone";
+    case Cause::SendError:
+      return "send_error";
+    case Cause::ThreadFailed:
+      return "thread_failed";
+    case Cause::Interrupted:
+      return "interrupted";
+  }
+  return "none";
+}
+
+const char* stepName(Step s) {
+  switch (s) {
+    case Step::ClearCommand:
+      return "clear_command";
+    case Step::BlockCommand:
+      return "block_command";
+    case Step::BlockData:
+      return "block_data";
+    case Step::Block:
+      return "block";
+    case Step::StartReport:
+      return "start_report";
+    case Step::None:
+      break;
+  }
+  return nullptr;
+}
+
+// The file's name without its folder and its extension, with the folder kept in front: the image
+// goes beside the ELF file under the same title ("build/fw.elf" -> "build/fw").
+std::string titleOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) return path;
+  return path.substr(0, dot);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string blocksText(uint64_t blocks) {
+  return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+}
+
+class Flash {
+ public:
+  Flash(const FlashOptions& o, FlashEnvironment& env) : o_(o), env_(env) {}
+
+  int list();
+  int dryRun();
+  int update();
+
+ private:
+  ConsoleStyle style() const {
+    return o_.json              ? ConsoleStyle::Json
+           : o_.quiet           ? ConsoleStyle::Quiet
+           : env_.outIsTerminal ? ConsoleStyle::Terminal
+                                : ConsoleStyle::Plain;
+  }
+  // Prints the end of a run: the "end" event in JSON; otherwise the reason on stderr for a
+  // failure, or `success` on stdout.
+  int end(ConsoleWindow& w, int code, const std::string& reason, const UpdateOutcome* outcome,
+          const std::string& success = "");
+  std::string reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcome) const;
+  std::string portLabel() const { return o_.port == "usb" ? "USB" : o_.port; }
+
+  const FlashOptions& o_;
+  FlashEnvironment& env_;
+  std::unique_ptr<DevicePathBackend> devicePath_;
+};
+
+int Flash::end(ConsoleWindow& w, int code, const std::string& reason, const UpdateOutcome* outcome,
+               const std::string& success) {
+  Json event = {{"event", "end"},
+                {"result", code == kExitOk ? "ok" : "failed"},
+                {"exit_code", code},
+                {"reason", reason}};
+  if (outcome && outcome->ended()) {
+    event["cause"] = causeName(outcome->cause);
+    if (const char* step = stepName(outcome->step)) event["step"] = step;
+    if (outcome->block >= 0) event["block"] = outcome->block;
+    if (outcome->error) event["error"] = outcome->error;
+  }
+  if (code == kExitOk) {
+    w.report(event, success.empty() ? "" : success);
+  } else {
+    w.report(event, "kestrel-flash: " + reason, true);
+  }
+  return code;
+}
+
+int Flash::list() {
+  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.out, env_.err, style());
+  Json ports = Json::array();
+  std::string text;
   for (int n = 1; n <= 9; ++n) {
     std::string name = portName(n);
     std::string path = resolveSerialPortName(name);
-    std::error_code ec;
-    if (path.empty() || !std::filesystem::exists(path, ec)) {
-      std::fprintf(env.out, "%s  %s  not present\n", name.c_str(),
-                   path.empty() ? "(none)" : path.c_str());
-      continue;
-    }
-    std::string problem = accessProblem(path);
-    if (problem.empty()) {
-      std::fprintf(env.out, "%s  %s  present, can be opened\n", name.c_str(), path.c_str());
+    Json port = {{"name", name}, {"path", path.empty() ? Json(nullptr) : Json(path)}};
+    std::string state;
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+      port["state"] = "absent";
+      state = "not present";
+    } else if (!S_ISCHR(st.st_mode)) {
+      port["state"] = "not_a_terminal";
+      port["kind"] = kindOf(st);
+      state = "present, but " + kindOf(st) + ", not a serial port";
+    } else if (int err = accessProblem(path)) {
+      port["state"] = "not_openable";
+      port["error"] = err;
+      state = "present, cannot be opened: " + std::string(std::strerror(err));
+      if (err == EACCES) {
+        port["hint"] = kDialoutHint;
+        state += std::string(" (") + kDialoutHint + ")";
+      }
     } else {
-      std::fprintf(
-          env.out, "%s  %s  present, cannot be opened: %s%s\n", name.c_str(), path.c_str(),
-          problem.c_str(),
-          errno == EACCES ? std::string(" (").append(kDialoutHint).append(")").c_str() : "");
+      port["state"] = "openable";
+      state = "present, can be opened";
     }
+    ports.push_back(port);
+    text += name + "  " + (path.empty() ? "(none)" : path) + "  " + state + "\n";
   }
+  w.report({{"event", "ports"}, {"ports", ports}}, text.substr(0, text.size() - 1));
+
+  Json devices = Json::array();
   std::vector<std::string> paths;
-  if (!env.hid.enumerate(&paths)) {
-    std::fprintf(env.out, "USB boot loaders: the HID devices cannot be listed\n");
-    return kExitOk;
+  if (!env_.hid.enumerate(&paths)) {
+    w.report({{"event", "usb"}, {"listed", false}, {"devices", devices}},
+             "USB boot loaders: the HID devices cannot be listed");
+    return end(w, kExitOk, "listed", nullptr);
   }
-  int found = 0;
-  std::fprintf(env.out, "USB boot loaders:\n");
+  text = "USB boot loaders:";
   for (const auto& p : paths) {
-    auto dev = env.hid.open(p);
-    HidAttributes a;
+    auto dev = env_.hid.open(p);
     if (!dev) {
-      if (std::filesystem::exists(p) && ::access(p.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        std::fprintf(env.out, "  %s  cannot be opened: permission denied (%s)\n", p.c_str(),
-                     kUdevHint);
+      struct stat st {};
+      if (::stat(p.c_str(), &st) == 0 && accessProblem(p) == EACCES) {
+        devices.push_back({{"path", p}, {"state", "not_openable"}, {"hint", kUdevHint}});
+        text += "\n  " + p + "  cannot be opened: permission denied (" + kUdevHint + ")";
       }
       continue;
     }
+    HidAttributes a;
     if (!dev->attributes(&a) || a.vendorId != kBootVendorId || a.productId != kBootProductId)
       continue;
-    ++found;
-    std::fprintf(env.out, "  %s  vendor 0x%04X product 0x%04X version 0x%04X%s\n", p.c_str(),
-                 a.vendorId, a.productId, a.version,
-                 a.version == kBootVersion ? "" : " (not the boot loader's version)");
+    bool boot = a.version == kBootVersion;
+    devices.push_back({{"path", p},
+                       {"state", boot ? "boot_loader" : "other_version"},
+                       {"vendor", a.vendorId},
+                       {"product", a.productId},
+                       {"version", a.version}});
+    char line[160];
+    std::snprintf(line, sizeof line, "\n  %s  vendor 0x%04X product 0x%04X version 0x%04X%s",
+                  p.c_str(), a.vendorId, a.productId, a.version,
+                  boot ? "" : " (not the boot loader's version)");
+    text += line;
   }
-  if (!found) std::fprintf(env.out, "  none\n");
-  return kExitOk;
+  if (devices.empty()) text += "\n  none";
+  w.report({{"event", "usb"}, {"listed", true}, {"devices", devices}}, text);
+  return end(w, kExitOk, "listed", nullptr);
 }
 
-int dryRun(ConsoleWindow& w, const Options& o, const std::string& title, FlashEnvironment& env) {
-  ConvertResult converted = convert(w, title);
-  if (converted != ConvertResult::Ok) {
-    if (converted == ConvertResult::Failed) w.showMessage("File Convert fail!", "Error");
-    return kExitConversion;
-  }
+int Flash::dryRun() {
+  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.out, env_.err, style());
+  beginConversion(w);
   Extraction x;
-  std::string error;
-  if (!extractImageFromFile(o.file, &x, &error)) {
-    std::fprintf(env.err, "kestrel-flash: %s\n", error.c_str());
-    return kExitConversion;
+  ConvertResult result = convertFirmware(w, o_.file, o_.output, &x);
+  if (!reportConversion(w, result)) {
+    UpdateOutcome outcome = w.outcome.get();
+    return end(w, exitCodeFor(outcome), reasonFor(w, outcome), &outcome);
   }
-  uint32_t blocks = (uint32_t(x.image.size()) + kBlockSize - 1) / kBlockSize;
+  // The download always sends block 0, even for an empty image.
+  uint64_t blocks = std::max<uint64_t>(1, blockCountFor(x.image.size()));
   std::string sha = sha256Hex(x.image.data(), x.image.size());
-  if (o.json) {
-    std::string segments = "[";
-    for (size_t i = 0; i < x.segments.size(); ++i) {
-      const auto& s = x.segments[i];
-      char buf[160];
-      std::snprintf(buf, sizeof buf,
-                    "%s{\"file_offset\":%u,\"address\":%u,\"size\":%u,\"image_offset\":%u}",
-                    i ? "," : "", s.fileOffset, s.address, s.size, s.imageOffset);
-      segments += buf;
-    }
-    segments += "]";
-    char fields[256];
-    std::snprintf(fields, sizeof fields,
-                  "\"image_length\":%zu,\"blocks\":%u,\"sha256\":\"%s\",\"segments\":",
-                  x.image.size(), blocks, sha.c_str());
-    w.event("image", fields + segments, "");
-  } else {
-    std::fprintf(env.out, "segment  file offset  address     size        image offset\n");
-    for (size_t i = 0; i < x.segments.size(); ++i) {
-      const auto& s = x.segments[i];
-      std::fprintf(env.out, "%7zu  0x%08X   0x%08X  0x%08X  0x%05X\n", i, s.fileOffset, s.address,
-                   s.size, s.imageOffset);
-    }
-    std::fprintf(
-        env.out,
-        "image length  %zu bytes (0x%zX)\nblocks        %u of 2048 bytes\nsha256        %s\n",
-        x.image.size(), x.image.size(), blocks, sha.c_str());
+  Json segments = Json::array();
+  std::string map = "segment  file offset  address     size        image offset\n";
+  for (size_t i = 0; i < x.segments.size(); ++i) {
+    const auto& s = x.segments[i];
+    segments.push_back({{"file_offset", s.fileOffset},
+                        {"address", s.address},
+                        {"size", s.size},
+                        {"image_offset", s.imageOffset}});
+    char line[96];
+    std::snprintf(line, sizeof line, "%7zu  0x%08X   0x%08X  0x%08X  0x%05X\n", i, s.fileOffset,
+                  s.address, s.size, s.imageOffset);
+    map += line;
   }
-  return kExitOk;
+  char summary[256];
+  std::snprintf(summary, sizeof summary,
+                "image length  %zu bytes (0x%zX)\nblocks        %s of 2048 bytes\n", x.image.size(),
+                x.image.size(), blocksText(blocks).c_str());
+  Json image = {{"event", "image"},
+                {"file", o_.file},
+                {"output", o_.output ? Json(*o_.output) : Json(nullptr)},
+                {"image_length", x.image.size()},
+                {"blocks", blocks},
+                {"sha256", sha},
+                {"segments", segments}};
+  if (style() == ConsoleStyle::Quiet) {
+    // The one line a script wants.
+    env_.out.write("sha256        " + sha + "\n");
+  } else {
+    w.report(image, map + summary + "sha256        " + sha);
+  }
+  return end(w, kExitOk, "converted", nullptr);
 }
 
-// Sorts the update's outcome into an exit code and a sentence for the user.
-int outcome(const ConsoleWindow& w, bool searchTimedOut, bool interrupted, const Options& o,
-            std::string* reason) {
-  if (interrupted) {
-    *reason = "interrupted";
-    return kExitInterrupted;
+std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcome) const {
+  std::string where;
+  if (outcome.block >= 0) {
+    where = " at block " + std::to_string(outcome.block) + " (page address " +
+            std::to_string(PageAddress(uint32_t(outcome.block))) + ")";
   }
-  if (searchTimedOut) {
-    *reason = "no answer from the boot loader on " + o.port + " within " +
-              std::to_string(int(o.searchTimeout)) + " s: is the device connected and powered?";
-    return kExitNoAnswer;
-  }
-  auto messages = w.messages();
-  for (const auto& m : messages) {
-    if (m.text == "Download Finished!") {
-      *reason = "download finished";
-      return kExitOk;
+  std::string reason;
+  switch (outcome.cause) {
+    case Cause::None:
+    case Cause::Running:
+      return "the update ended without a result";
+    case Cause::Success:
+      return "download finished";
+    case Cause::ImageRefused:
+      return "conversion refused: " + outcome.detail;
+    case Cause::ImageFileError:
+      return outcome.detail;
+    case Cause::NoMemory:
+      return "no memory for the image";
+    case Cause::PortUnavailable:
+      reason = "port " + o_.port + " cannot be opened: " + outcome.detail;
+      if (outcome.error == EACCES) reason += std::string(" (") + kDialoutHint + ")";
+      return reason;
+    case Cause::NoUsbDevice:
+      reason = "no USB boot loader found: put the device in USB boot mode";
+      if (anyHidPermissionProblem(env_.hid)) reason += std::string(" (") + kUdevHint + ")";
+      return reason;
+    case Cause::NoAnswer:
+      return outcome.detail;
+    case Cause::NoAcknowledgement: {
+      const char* step = outcome.step == Step::ClearCommand   ? "the clear command"
+                         : outcome.step == Step::BlockCommand ? "the block command"
+                         : outcome.step == Step::BlockData    ? "the block's data"
+                                                              : "the block";
+      reason = std::string("no acknowledgement of ") + step + where;
+      break;
     }
+    case Cause::DeviceGone:
+      reason = w.downloadBegun ? "the device went away during the update" + where
+                               : "the device went away during the search";
+      break;
+    case Cause::SendError:
+      reason = "a USB report could not be written" + where + " (error " +
+               std::to_string(outcome.error) + ": " + std::strerror(outcome.error) + ")";
+      break;
+    case Cause::ThreadFailed:
+      return outcome.detail;
+    case Cause::Interrupted:
+      reason = "interrupted";
+      if (!w.downloadBegun) return reason + " before anything was sent to the device";
+      break;
   }
-  if (messages.empty()) {
-    *reason = "the update ended without a result";
-    return kExitFailure;
+  if (w.downloadBegun) reason += "; the device has no working firmware until an update completes";
+  return reason;
+}
+
+int Flash::update() {
+  int portIndex = 0;
+  SerialBackend* serial = &env_.serial;
+  if (o_.port == "usb") {
+    portIndex = 0;
+  } else if (std::optional<int> n = comPortNumber(o_.port)) {
+    portIndex = *n;
+  } else if (o_.port.find('/') != std::string::npos) {
+    devicePath_ = std::make_unique<DevicePathBackend>(o_.port);
+    serial = devicePath_.get();
+    portIndex = 1;
+  } else {
+    env_.err.write("kestrel-flash: --port takes usb, COM1 to COM9 or a device path, not '" +
+                   o_.port + "'\nTry 'kestrel-flash --help' for more information.\n");
+    return kExitUsage;
   }
-  const auto& last = messages.back();
-  const std::string& t = last.text;
-  if (t == "File Convert fail!" || t.rfind("Cannot create ", 0) == 0 ||
-      t.rfind("Cannot write ", 0) == 0) {
-    *reason = "conversion refused: " + messages.front().text;
-    return kExitConversion;
-  }
-  if (t == "Serial Port is unavaible!" || t == "Make sure the Device work under USB-Boot Mode" ||
-      t == "Couldn't get handle for HID devices" || t == "Couldn't get HID attributes") {
-    std::string detail = w.lastPortError.get();
-    if (o.port == "usb") {
-      *reason = "no USB boot loader found: put the device in USB boot mode";
-    } else {
-      *reason = "port " + o.port + " cannot be opened" + (detail.empty() ? "" : ": " + detail);
+  ConsoleWindow w(env_.clock, *serial, env_.hid, env_.out, env_.err, style());
+  w.choose(portIndex, titleOf(o_.file));
+  beginConversion(w);
+  w.readWindow();
+  Extraction x;
+  std::string output = o_.output.value_or(titleOf(o_.file) + ".bin");
+  if (reportConversion(w, convertFirmware(w, o_.file, output, &x))) {
+    const uint64_t length = x.image.size();
+    startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)));
+    const uint32_t start = env_.clock.tickCount();
+    const uint32_t limit = uint32_t(o_.searchTimeout * 1000);
+    while (!w.workers.waitAll(20)) {
+      if (env_.interrupted && env_.interrupted->load()) break;
+      if (!(w.serialUpdateRunning && w.searchStopped == 0)) continue;
+      if (w.linkLost) {
+        UpdateOutcome gone;
+        gone.cause = Cause::DeviceGone;
+        gone.detail = "the line went away during the search";
+        w.outcome.set(gone);
+        stopCommand(w);
+      } else if (limitPassed(start, env_.clock.tickCount(), limit)) {
+        UpdateOutcome silent;
+        silent.cause = Cause::NoAnswer;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", o_.searchTimeout);
+        silent.detail = "no answer from the boot loader on " + o_.port + " within " + seconds +
+                        " s: is the device connected and powered?";
+        w.outcome.set(silent);
+        stopCommand(w);
+      }
     }
-    return kExitNoDevice;
+    if (!w.shutdown(2000)) {
+      UpdateOutcome outcome = w.outcome.get();
+      int code = end(w, exitCodeFor(outcome),
+                     reasonFor(w, outcome) + " (a worker did not end; the process ends)", &outcome);
+      env_.out.flush(std::chrono::seconds(1));
+      env_.err.flush(std::chrono::seconds(1));
+      std::_Exit(code);
+    }
+    UpdateOutcome outcome = w.outcome.get();
+    std::string success = "download finished: " + o_.file + " (" + std::to_string(length) +
+                          " bytes, " + blocksText(std::max<uint64_t>(1, blockCountFor(length))) +
+                          ") on " + portLabel();
+    return end(w, exitCodeFor(outcome), reasonFor(w, outcome), &outcome, success);
   }
-  int block = w.currentBlock.load();
-  std::string where = block < 0 ? ""
-                                : " at block " + std::to_string(block) + " (page address " +
-                                      std::to_string(PageAddress(uint32_t(block))) + ")";
-  if (w.linkLost.load()) {
-    *reason = "the device went away during the update" + where;
-    return kExitDeviceGone;
-  }
-  if (t == "NO Ack!" || t == "NO Ack 2!" || t == "NO Ack1!" ||
-      t.rfind("NO ACK ,Block no:", 0) == 0) {
-    std::string step = last.caption == "UCLRU"   ? "the clear command"
-                       : last.caption == "UFLHU" ? "the block command"
-                       : last.caption == "data"  ? "the block's data"
-                                                 : "the block";
-    if (last.caption == "UCLRU") where.clear();
-    *reason = "no acknowledgement of " + step + where;
-    return kExitNoAck;
-  }
-  *reason = t;
-  return kExitFailure;
+  UpdateOutcome outcome = w.outcome.get();
+  return end(w, exitCodeFor(outcome), reasonFor(w, outcome), &outcome);
 }
 
 }  // namespace
 
+int exitCodeFor(const UpdateOutcome& outcome) {
+  switch (outcome.cause) {
+    case Cause::Success:
+      return kExitOk;
+    case Cause::ImageRefused:
+    case Cause::ImageFileError:
+      return kExitConversion;
+    case Cause::PortUnavailable:
+    case Cause::NoUsbDevice:
+      return kExitNoDevice;
+    case Cause::NoAnswer:
+      return kExitNoAnswer;
+    case Cause::NoAcknowledgement:
+      return kExitNoAck;
+    case Cause::DeviceGone:
+      return kExitDeviceGone;
+    case Cause::Interrupted:
+      return kExitInterrupted;
+    case Cause::None:
+    case Cause::Running:
+    case Cause::NoMemory:
+    case Cause::SendError:
+    case Cause::ThreadFailed:
+      return kExitFailure;
+  }
+  return kExitFailure;
+}
+
 int runFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
-  Options o;
+  FlashOptions o;
   std::string error;
-  if (!parse(args, &o, &error)) {
-    std::fprintf(env.err, "kestrel-flash: %s\n%s", error.c_str(), kUsage);
+  if (!parseFlashOptions(args, &o, &error)) {
+    bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+    if (json) {
+      env.out.write(jsonLine({{"event", "end"},
+                              {"result", "failed"},
+                              {"exit_code", int(kExitUsage)},
+                              {"reason", error}}));
+    }
+    env.err.write("kestrel-flash: " + error +
+                  "\nTry 'kestrel-flash --help' for more information.\n");
     return kExitUsage;
   }
   if (o.help) {
-    std::fputs(kUsage, env.out);
+    env.out.write(kFlashUsage);
     return kExitOk;
   }
-  if (o.list) return list(env);
-
-  int portIndex = 0;
-  std::unique_ptr<DevicePathBackend> deviceBackend;
-  SerialBackend* serial = &env.serial;
-  if (o.port == "usb") {
-    portIndex = 0;
-  } else if (o.port.size() == 4 && o.port.rfind("COM", 0) == 0 && o.port[3] >= '1' &&
-             o.port[3] <= '9') {
-    portIndex = o.port[3] - '0';
-  } else if (o.port.rfind("/dev/", 0) == 0 || o.port.find('/') != std::string::npos) {
-    deviceBackend = std::make_unique<DevicePathBackend>(o.port);
-    serial = deviceBackend.get();
-    portIndex = 1;
-  } else {
-    std::fprintf(env.err, "kestrel-flash: --port takes usb, COM1 to COM9 or a device path\n%s",
-                 kUsage);
+  if (o.version) {
+    env.out.write("kestrel-flash " KESTREL_VERSION "\n");
+    return kExitOk;
+  }
+  Flash flash(o, env);
+  if (o.list) return flash.list();
+  if (o.output && sameFile(o.file, *o.output)) {
+    env.err.write("kestrel-flash: the image would overwrite " + o.file +
+                  "\nTry 'kestrel-flash --help' for more information.\n");
     return kExitUsage;
   }
-
-  ConsoleStyle style = o.json              ? ConsoleStyle::Json
-                       : o.quiet           ? ConsoleStyle::Quiet
-                       : env.outIsTerminal ? ConsoleStyle::Terminal
-                                           : ConsoleStyle::Plain;
-  ConsoleWindow w(env.clock, *serial, env.hid, env.out, style);
-  std::string title = o.file.substr(0, o.file.size() - 4);
-  w.choose(portIndex, title);
-  if (o.dryRun) return dryRun(w, o, title, env);
-
-  runCommand(w);
-  bool searchTimedOut = false;
-  bool interrupted = false;
-  const uint32_t start = env.clock.tickCount();
-  while (!w.workers.waitAll(20)) {
-    if (env.interrupted && env.interrupted->load()) {
-      interrupted = true;
-      shutdownWorkers(w, 2000);
-      break;
-    }
-    bool searching = w.serialUpdateRunning && w.searchStopped == 0;
-    if (searching && limitPassed(start, env.clock.tickCount(), uint32_t(o.searchTimeout * 1000))) {
-      searchTimedOut = true;
-      stopCommand(w);
-    }
+  if (!o.output && sameFile(o.file, titleOf(o.file) + ".bin")) {
+    env.err.write("kestrel-flash: the image of " + o.file +
+                  " would overwrite it: name the image with --output\n");
+    return kExitUsage;
   }
-  CloseHidDevice(w);
-
-  std::string reason;
-  int code = outcome(w, searchTimedOut, interrupted, o, &reason);
-  if (code == kExitNoDevice) {
-    std::string detail = w.lastPortError.get();
-    if (o.port != "usb" && detail.find(std::strerror(EACCES)) != std::string::npos) {
-      reason += " (" + std::string(kDialoutHint) + ")";
-    } else if (o.port == "usb" && anyHidPermissionProblem(env.hid)) {
-      reason += " (" + std::string(kUdevHint) + ")";
-    }
-  }
-  w.event("end",
-          std::string("\"result\":\"") + (code == kExitOk ? "ok" : "failed") +
-              "\",\"exit_code\":" + std::to_string(code) + ",\"reason\":" + jsonString(reason),
-          "");
-  if (code != kExitOk && !o.json) std::fprintf(env.err, "kestrel-flash: %s\n", reason.c_str());
-  return code;
+  return o.dryRun ? flash.dryRun() : flash.update();
 }
 
 }  // namespace kestrel

@@ -3,32 +3,52 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/flash_command.h"
+#include "cli/output_sink.h"
 #include "platform/clock.h"
 #include "platform/hid_device.h"
+#include "platform/process.h"
 #include "platform/serial_port.h"
 
 namespace {
+
 std::atomic<bool> interrupted{false};
+
 void onSignal(int) {
   interrupted = true;
 }
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  kestrel::ensureStandardDescriptors();
+  // Output that nobody reads any more is given up (see OutputSink), not a reason to die mid-update.
+  std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   std::vector<std::string> args(argv + 1, argv + argc);
-  kestrel::FlashEnvironment env{kestrel::systemClock(),
-                                kestrel::posixSerialBackend(),
-                                kestrel::hidapiBackend(),
-                                stdout,
-                                stderr,
-                                ::isatty(STDOUT_FILENO) != 0,
-                                &interrupted};
-  return kestrel::runFlash(args, env);
+  int code;
+  {
+    kestrel::OutputSink out(STDOUT_FILENO);
+    kestrel::OutputSink err(STDERR_FILENO);
+    kestrel::FlashEnvironment env{kestrel::systemClock(),
+                                  kestrel::posixSerialBackend(),
+                                  kestrel::hidapiBackend(),
+                                  out,
+                                  err,
+                                  ::isatty(STDOUT_FILENO) != 0,
+                                  &interrupted};
+    code = kestrel::runFlash(args, env);
+    // Output still stuck in a pipe nobody reads is not waited for beyond this.
+    bool flushed = out.flush(std::chrono::seconds(1));
+    flushed = err.flush(std::chrono::seconds(1)) && flushed;
+    if (!flushed) std::_Exit(code);
+  }
+  return code;
 }

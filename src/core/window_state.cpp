@@ -1,10 +1,28 @@
 #include "core/window_state.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kestrel {
 
 std::atomic<WindowState*> windowRef{nullptr};
+
+WindowState::~WindowState() {
+  // By now the front end's own members are gone: a worker still running would use freed memory.
+  if (workers.running() > 0 || !workersEnded_) {
+    std::fprintf(stderr, "a worker thread still runs as its window is destroyed\n");
+    std::fflush(nullptr);
+    std::abort();
+  }
+  shutdown(0);
+}
+
+void WindowState::attach() {
+  BaudIndex = 0;
+  windowRef = this;
+  searchStopped = 1;
+}
 
 bool WindowState::pause(uint32_t ms) {
   // Slices short enough that closing the window is noticed well within a second.
@@ -16,6 +34,30 @@ bool WindowState::pause(uint32_t ms) {
     clock.sleepMs(std::min(kSliceMs, ms - elapsed));
   }
   return false;
+}
+
+bool WindowState::shutdown(uint32_t timeoutMs) {
+  if (shutDown_) return workersEnded_;
+  shutDown_ = true;
+  UpdateOutcome interrupted;
+  interrupted.cause = UpdateOutcome::Cause::Interrupted;
+  interrupted.detail = "the update was interrupted";
+  outcome.set(interrupted);
+  windowClosing = true;
+  searchStopped = 1;
+  hid.hidRunning = 0;
+  // Wakes a worker blocked on the serial line; the HID workers notice within one 100 ms read.
+  serialPortHandle.close();
+  workersEnded_ = workers.waitAll(timeoutMs);
+  // A worker that still runs keeps the window, its handles and windowRef: the caller ends the
+  // process instead of freeing them under it.
+  if (!workersEnded_) return false;
+  hid.hidReadHandle.close();
+  hid.hidWriteHandle.close();
+  serialPortHandle.close();
+  WindowState* self = this;
+  windowRef.compare_exchange_strong(self, nullptr);
+  return true;
 }
 
 }  // namespace kestrel

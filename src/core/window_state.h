@@ -6,12 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "core/device_slot.h"
+#include "core/run_image.h"
+#include "core/update_outcome.h"
 #include "core/worker_group.h"
-#include "hid/hid_link.h"
 #include "platform/clock.h"
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
-#include "serial/serial_port_slot.h"
 
 namespace kestrel {
 
@@ -32,23 +33,44 @@ class SharedText {
   std::string text_;
 };
 
+using SerialPortSlot = DeviceSlot<SerialPort>;
+using HidDeviceSlot = DeviceSlot<HidDevice>;
+
+// The USB link's state in the window: the boot loader opened twice, and two flags.
+//
+// The handles are opened and closed together, by FindHidDevice and CloseHidDevice. The
+// HidReceiveThread reads through hidReadHandle, the HidDownloadThread writes through
+// hidWriteHandle; each holds its handle only for one read or one block, so a close from another
+// thread waits at most that long.
+struct HidLink {
+  HidDeviceSlot hidReadHandle;
+  HidDeviceSlot hidWriteHandle;
+  std::atomic<uint32_t> hidRunning{0};      // Nonzero while a USB download runs.
+  std::atomic<uint32_t> hidAckReceived{0};  // Raised by the receive thread on "U5U".
+};
+
 enum class MessageIcon { None, Warning, Error, Information };
 
 // What the rest of the program sees of the utility window: its state and its operations.
 //
-// The Qt UtilityWindow implements the operations; tests implement them with a fake. All state of
-// the program lives here for the window's whole life. Worker threads reach it through `windowRef`
-// alone.
+// A front end (the Qt window, the console of the command line, a test's window) implements the
+// operations; all state of the program lives here for the window's whole life. Worker threads
+// reach it through `windowRef` alone.
 //
 // The operations may be called from any thread. Each takes effect in the window before it returns,
 // and calls made from one thread take effect in the order made. Once the window is closing they
 // return at once without effect (showMessage returns as if OK had been pressed), so that a worker
 // never waits for a window that is going away.
+//
+// Lifecycle: a front end calls attach() in its initialisation, and shutdown() first thing in its
+// destructor (earlier too, when the window ends before it is destroyed).
 class WindowState {
  public:
   WindowState(Clock& clock, SerialBackend& serial, HidApi& hid)
       : clock(clock), serialBackend(serial), hidApi(hid) {}
-  virtual ~WindowState() = default;
+  // Checks that shutdown() ran and every worker ended; a window destroyed under a running worker
+  // would leave the worker with freed state, so that ends the process instead.
+  virtual ~WindowState();
   WindowState(const WindowState&) = delete;
   WindowState& operator=(const WindowState&) = delete;
 
@@ -77,6 +99,15 @@ class WindowState {
   // Sleeps `ms` of the clock's time in short slices; returns false early when the window closes.
   bool pause(uint32_t ms);
 
+  // Ends whatever update runs before the window's state goes away: marks the window closing,
+  // raises searchStopped, clears hidRunning, cancels the serial port under the workers and waits up
+  // to `timeoutMs` of real time for every worker to end; then closes the port and both HID handles
+  // and clears windowRef. An update still running is recorded as Interrupted. Returns true when
+  // every worker has ended. When it returns false a worker is stuck (in a driver call that does not
+  // return): this object must then not be destroyed, and the caller ends the process instead.
+  // Idempotent. The window's thread (the thread that owns the front end).
+  bool shutdown(uint32_t timeoutMs);
+
   // --- Fields ---------------------------------------------------------------------------------
   HidLink hid;  // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived
   SerialPortSlot serialPortHandle;
@@ -85,13 +116,15 @@ class WindowState {
   std::atomic<bool> serialUpdateRunning{false};
   std::atomic<int> PortIndex{-1};  // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.
   std::atomic<int> BaudIndex{-1};  // Row of the baud table for the next openPort.
-  // What went wrong at the last failed port open, in the system's words ("/dev/ttyUSB0:
-  // Permission denied"); the window shows its own fixed text, a console shows this too.
-  SharedText lastPortError;
-  // Raised when a download finds the device gone (line hung up, USB device unplugged).
+  // Raised when a read finds the device gone (line hung up, USB device unplugged); lowered by Run.
   std::atomic<bool> linkLost{false};
-  // The block a download is sending, or -1 outside the block exchanges.
-  std::atomic<int> currentBlock{-1};
+  // Raised when a download sends its first command ("UCLRU", the USB start report): from then on
+  // the device has no working firmware until a download completes. Lowered by Run.
+  std::atomic<bool> downloadBegun{false};
+  // How the last update ended, set where it ended.
+  OutcomeRecord outcome;
+  // The image the last Run converted, which its download sends.
+  ImageHandover runImage;
   SharedText firmwareTitle;
   SharedText statusText;
   SharedText cradleIdText;
@@ -104,9 +137,19 @@ class WindowState {
   HidApi& hidApi;
   WorkerGroup workers;
   std::atomic<bool> windowClosing{false};
+
+ protected:
+  // The shared part of the window's initialisation: BaudIndex 0, windowRef := this,
+  // searchStopped 1. Before any worker exists.
+  void attach();
+
+ private:
+  bool shutDown_ = false;
+  bool workersEnded_ = true;
 };
 
-// The one window of the process. Set by the window's initialisation before any worker exists.
+// The one window of the process. Set by the window's initialisation before any worker exists,
+// cleared by its shutdown.
 extern std::atomic<WindowState*> windowRef;
 
 // The window that workers use. Only valid while a window exists.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/run_image.h"
 #include "core/window_state.h"
 #include "hid/hid_link.h"
 #include "hid/hid_reports.h"
@@ -11,6 +12,9 @@
 
 namespace kestrel {
 namespace {
+
+using Cause = UpdateOutcome::Cause;
+using Step = UpdateOutcome::Step;
 
 constexpr int kAckPolls = 500;
 constexpr uint32_t kPollSleepMs = 1;
@@ -40,46 +44,43 @@ class Download {
     w_.setProgress(0);
     w_.setStatus("Progressing...");
 
-    std::string error;
-    switch (image_.load(w_.firmwareTitle.get(), &error)) {
-      case DownloadImage::LoadStatus::Ok:
-        break;
-      case DownloadImage::LoadStatus::NoMemory:
-        stopReceiver();
-        w_.showMessage("Memory error!", "Error");
-        close();
-        return;
-      default:
-        stopReceiver();
-        w_.showMessage(error, "Error", MessageIcon::Error);
-        close();
-        return;
+    if (auto refused = takeRunImage(w_, &image_)) {
+      stopReceiver();
+      w_.showMessage(refused->text, refused->caption, refused->icon);
+      close();
+      return;
     }
     uint8_t held[kBlockSize];
     std::memcpy(held, image_.block(0), kBlockSize);
 
-    // An unplugged device ends the download as a block that was never acknowledged.
-    bool gone = false;
-    uint32_t first = image_.blockCount() > 1 ? 1 : 0;
-    if (!SendHidStartReport(w_, &gone)) return gone ? noAcknowledgement(first) : failedSend();
-    for (uint32_t k = 1; k < image_.blockCount(); ++k) {
-      w_.currentBlock = int(k);
+    HidSendFailure failure;
+    w_.downloadBegun = true;
+    if (!SendHidStartReport(w_, &failure)) {
+      // An unplugged device ends the download as its first block not acknowledged.
+      uint32_t first = image_.blockCount() > 1 ? 1 : 0;
+      return failure.deviceGone ? noAcknowledgement(first)
+                                : failedSend(Step::StartReport, -1, failure);
+    }
+    // Block 0 goes last, from the copy taken before anything was sent.
+    for (uint32_t k : image_.sendOrder()) {
+      const uint8_t* block = k == 0 ? held : image_.block(k);
       w_.hid.hidAckReceived = 0;
-      if (!SendHidBlock(w_, PageAddress(k), image_.block(k), &gone)) {
-        return gone ? noAcknowledgement(k) : failedSend();
+      if (!SendHidBlock(w_, PageAddress(k), block, &failure)) {
+        return failure.deviceGone ? noAcknowledgement(k) : failedSend(Step::Block, int(k), failure);
       }
       if (!waitForAck(w_)) return noAcknowledgement(k);
-      w_.setProgress(image_.progressAfter(k));
+      if (k != 0) w_.setProgress(image_.progressAfter(k));
     }
-    w_.currentBlock = 0;
-    w_.hid.hidAckReceived = 0;
-    if (!SendHidBlock(w_, 0, held, &gone)) return gone ? noAcknowledgement(0) : failedSend();
-    if (!waitForAck(w_)) return noAcknowledgement(0);
     // The receive thread goes on reading during the final pause.
     bool open = w_.pause(kFinalPauseMs);
     if (open) w_.setProgress(100);
     stopReceiver();
-    if (open) w_.showMessage("Download Finished!", "Update");
+    if (open) {
+      UpdateOutcome done;
+      done.cause = Cause::Success;
+      w_.outcome.set(done);
+      w_.showMessage("Download Finished!", "Update");
+    }
     close();
     if (open) w_.setStatus("Download Finished!");
   }
@@ -97,6 +98,17 @@ class Download {
   // for block 0, which goes last.
   void noAcknowledgement(uint32_t k) {
     stopReceiver();
+    UpdateOutcome failed;
+    failed.step = Step::Block;
+    failed.block = int(k);
+    if (w_.linkLost) {
+      failed.cause = Cause::DeviceGone;
+      failed.detail = "the device went away";
+    } else {
+      failed.cause = Cause::NoAcknowledgement;
+      failed.detail = "the device did not acknowledge";
+    }
+    w_.outcome.set(failed);
     if (k == 0) {
       w_.showMessage("NO Ack1!");
     } else {
@@ -107,7 +119,15 @@ class Download {
     close();
   }
 
-  void failedSend() {
+  // A report could not be written; its messages have been shown.
+  void failedSend(Step step, int block, const HidSendFailure& failure) {
+    UpdateOutcome failed;
+    failed.cause = Cause::SendError;
+    failed.step = step;
+    failed.block = block;
+    failed.error = failure.error;
+    failed.detail = "a report could not be written";
+    w_.outcome.set(failed);
     stopReceiver();
     w_.pause(kStopPauseMs);
     close();

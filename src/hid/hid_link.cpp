@@ -13,29 +13,36 @@ bool FindHidDevice(WindowState& w) {
   }
   for (const std::string& path : paths) {
     // Both opens are tried even when the first fails, as the pair is judged together.
-    link.hidReadHandle = w.hidApi.open(path);
-    link.hidWriteHandle = w.hidApi.open(path);
-    if (!link.hidReadHandle || !link.hidWriteHandle) {
-      CloseHidDevice(w);
+    std::unique_ptr<HidDevice> reader = w.hidApi.open(path);
+    std::unique_ptr<HidDevice> writer = w.hidApi.open(path);
+    // Whatever does not become the link is closed read handle first, as CloseHidDevice does.
+    auto closeBoth = [&] {
+      reader.reset();
+      writer.reset();
+    };
+    if (!reader || !writer) {
+      closeBoth();
       continue;
     }
     HidAttributes a;
-    if (!link.hidReadHandle->attributes(&a)) {
+    if (!reader->attributes(&a)) {
+      closeBoth();
       w.showAppMessage("Couldn't get HID attributes");
-      CloseHidDevice(w);
       return false;
     }
     if (a.vendorId == kBootVendorId && a.productId == kBootProductId && a.version == kBootVersion) {
+      link.hidReadHandle.put(std::move(reader));
+      link.hidWriteHandle.put(std::move(writer));
       return true;
     }
-    CloseHidDevice(w);
+    closeBoth();
   }
   return false;
 }
 
 void CloseHidDevice(WindowState& w) {
-  w.hid.hidReadHandle.reset();
-  w.hid.hidWriteHandle.reset();
+  w.hid.hidReadHandle.close();
+  w.hid.hidWriteHandle.close();
 }
 
 }  // namespace kestrel

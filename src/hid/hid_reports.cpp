@@ -19,37 +19,41 @@ std::string format(const char* fmt, int a) {
   return buf;
 }
 
-bool writeReport(WindowState& w, const uint8_t* report, HidError* err) {
-  return w.hid.hidWriteHandle->write(report, kReportSize, err);
-}
-
-// True (and *deviceGone set) when the failure means the device was unplugged.
-bool gone(WindowState& w, const HidError& err, bool* deviceGone) {
+// A failed write: true (with *failure filled in) when it means the device was unplugged, which is
+// left to the caller; otherwise the caller shows the write's error.
+bool gone(WindowState& w, const HidError& err, HidSendFailure* failure) {
+  if (failure) {
+    failure->error = err.error;
+    failure->deviceGone = err.deviceGone;
+  }
   if (!err.deviceGone) return false;
   w.linkLost = true;
-  if (deviceGone) *deviceGone = true;
   return true;
 }
 
 }  // namespace
 
-bool SendHidStartReport(WindowState& w, bool* deviceGone) {
-  if (!w.hid.hidWriteHandle) {
+bool SendHidStartReport(WindowState& w, HidSendFailure* failure) {
+  auto device = w.hid.hidWriteHandle.acquire();
+  if (!device) {
     w.showAppMessage("Device not open!");
     return false;
   }
   uint8_t report[kReportSize] = {0x00, kStartReportCode};
   HidError err;
-  if (!writeReport(w, report, &err)) {
-    if (gone(w, err, deviceGone)) return false;
+  if (!device->write(report, kReportSize, &err)) {
+    device.reset();  // the box holds this thread; nothing waits on the handle meanwhile
+    if (gone(w, err, failure)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
   return true;
 }
 
-bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bool* deviceGone) {
-  if (!w.hid.hidWriteHandle) {
+bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block,
+                  HidSendFailure* failure) {
+  auto device = w.hid.hidWriteHandle.acquire();
+  if (!device) {
     w.showAppMessage("Device not open!");
     return false;
   }
@@ -61,8 +65,9 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bo
   report[4] = BlockChecksum(block, uint16_t(pageAddress));
   report[5] = 0x04;
   HidError err;
-  if (!writeReport(w, report, &err)) {
-    if (gone(w, err, deviceGone)) return false;
+  if (!device->write(report, kReportSize, &err)) {
+    device.reset();
+    if (gone(w, err, failure)) return false;
     w.showAppMessage(format("Send error= %d", err.error));
     return false;
   }
@@ -77,8 +82,9 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block, bo
     report[2] = uint8_t(n);
     std::memcpy(report + 3, block + offset, n);
     remaining -= n;
-    if (!writeReport(w, report, &err)) {
-      if (gone(w, err, deviceGone)) return false;
+    if (!device->write(report, kReportSize, &err)) {
+      device.reset();
+      if (gone(w, err, failure)) return false;
       char text[64];
       std::snprintf(text, sizeof text, "Send error= %d len=%u", err.error, remaining);
       w.showAppMessage(text);
@@ -96,13 +102,17 @@ void HidReceiveThread() {
   while (w.hid.hidRunning != 0 && !w.closing()) {
     buf[0] = buf[1] = buf[2] = 0;
     HidError err;
-    int got =
-        w.hid.hidReadHandle ? w.hid.hidReadHandle->read(buf, sizeof buf, kReadSliceMs, &err) : -1;
+    int got = -1;
+    bool open = false;
+    if (auto device = w.hid.hidReadHandle.acquire()) {
+      open = true;
+      got = device->read(buf, sizeof buf, kReadSliceMs, &err);
+    }
     if (got == 0) continue;  // This wait's slice ended without a report.
     if (got < 0) {
-      if (err.deviceGone || !w.hid.hidReadHandle) {
-        w.linkLost = true;
-        // Unplugged: nothing to report; wait for the download to give up.
+      if (!open || err.deviceGone) {
+        if (err.deviceGone) w.linkLost = true;
+        // Unplugged (or closed): nothing to report; wait for the download to give up.
         w.pause(kReadSliceMs);
         continue;
       }

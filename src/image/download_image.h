@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace kestrel {
@@ -19,17 +18,19 @@ inline uint16_t PageAddress(uint32_t k) {
 // The 8-bit sum of the block's 2048 bytes plus the page address.
 uint8_t BlockChecksum(const uint8_t* block, uint16_t pageAddress);
 
+// N for an image of `length` bytes: the length in 2048-byte blocks, rounded up.
+inline uint64_t blockCountFor(uint64_t length) {
+  return (length >> 11) + ((length & 0x7FF) ? 1 : 0);
+}
+
 // The flat image of one download, cut into 2048-byte blocks. Block 0 goes last. Owned by the
 // thread that runs the download.
 class DownloadImage {
  public:
-  enum class LoadStatus { Ok, NoMemory, CannotOpen, TooLarge };
+  enum class LoadStatus { Ok, NoMemory, TooLarge };
 
-  // Loads `title`.bin (the file the conversion wrote) from the current folder. On anything but Ok,
-  // *error says what happened in words that name the file (empty for NoMemory).
-  LoadStatus load(const std::string& title, std::string* error);
-
-  // Takes the image from memory, as load() would from a file with these bytes.
+  // Takes the image's bytes into a zeroed buffer of N + 10 blocks. NoMemory when that buffer
+  // cannot be had; TooLarge for more blocks than the page addresses reach (8192).
   LoadStatus assign(const std::vector<uint8_t>& bytes);
 
   uint32_t length() const { return length_; }

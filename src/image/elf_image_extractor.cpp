@@ -1,15 +1,7 @@
 #include "image/elf_image_extractor.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
-
-#include "core/window_state.h"
 
 namespace kestrel {
 namespace {
@@ -34,37 +26,6 @@ Extraction refuse(Extraction::Status status, std::string detail) {
   e.status = status;
   e.detail = std::move(detail);
   return e;
-}
-
-class FileSource final : public ByteSource {
- public:
-  explicit FileSource(std::FILE* f) : f_(f) {
-    if (std::fseek(f_, 0, SEEK_END) == 0) {
-      long end = std::ftell(f_);
-      size_ = end < 0 ? 0 : uint64_t(end);
-    }
-  }
-  uint64_t size() const override { return size_; }
-  size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override {
-    if (offset >= size_) return 0;
-    if (std::fseek(f_, long(offset), SEEK_SET) != 0) return 0;
-    return std::fread(out, 1, n, f_);
-  }
-
- private:
-  std::FILE* f_;
-  uint64_t size_ = 0;
-};
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// A name in the same folder as `target` that no other file has.
-std::string temporaryNameFor(const std::string& target) {
-  static std::atomic<unsigned> counter{0};
-  return target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
 }
 
 }  // namespace
@@ -128,83 +89,6 @@ Extraction extractImage(const ByteSource& file) {
   }
   result.image.resize(size_t(length));
   return result;
-}
-
-bool extractImageFromFile(const std::string& path, Extraction* result, std::string* error) {
-  File input(std::fopen(path.c_str(), "rb"));
-  if (!input) {
-    *error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  *result = extractImage(FileSource(input.get()));
-  return true;
-}
-
-ConvertResult convert(WindowState& w, const std::string& title) {
-  const std::string inputPath = title + ".out";
-  const std::string outputPath = title + ".bin";
-
-  std::error_code ec;
-  File input;
-  if (std::filesystem::is_regular_file(inputPath, ec))
-    input.reset(std::fopen(inputPath.c_str(), "rb"));
-  if (!input) {
-    w.showMessage("Please select a file first !");
-    return ConvertResult::Failed;
-  }
-
-  const std::string tempPath = temporaryNameFor(outputPath);
-  File output(std::fopen(tempPath.c_str(), "wbx"));
-  if (!output) {
-    int err = errno;
-    w.showMessage("Cannot create " + outputPath + ": " + std::strerror(err), {},
-                  MessageIcon::Error);
-    return ConvertResult::FileError;
-  }
-  auto discardTemp = [&] {
-    output.reset();
-    std::filesystem::remove(tempPath, ec);
-  };
-
-  Extraction x = extractImage(FileSource(input.get()));
-  input.reset();
-  switch (x.status) {
-    case Extraction::Status::Ok:
-      break;
-    case Extraction::Status::NotElf:
-      discardTemp();
-      w.showAppMessage("This is not a ELF file");
-      return ConvertResult::Failed;
-    default:
-      discardTemp();
-      w.showAppMessage(inputPath + ": " + x.detail);
-      return ConvertResult::Failed;
-  }
-
-  bool written = x.image.empty() ||
-                 std::fwrite(x.image.data(), 1, x.image.size(), output.get()) == x.image.size();
-  int err = written ? 0 : errno;
-  if (written && (std::fflush(output.get()) != 0 || ::fsync(::fileno(output.get())) != 0)) {
-    written = false;
-    err = errno;
-  }
-  if (std::fclose(output.release()) != 0 && written) {
-    written = false;
-    err = errno;
-  }
-  if (written) {
-    std::filesystem::rename(tempPath, outputPath, ec);
-    if (ec) {
-      written = false;
-      err = ec.value();
-    }
-  }
-  if (!written) {
-    std::filesystem::remove(tempPath, ec);
-    w.showMessage("Cannot write " + outputPath + ": " + std::strerror(err), {}, MessageIcon::Error);
-    return ConvertResult::FileError;
-  }
-  return ConvertResult::Ok;
 }
 
 }  // namespace kestrel

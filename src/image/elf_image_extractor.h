@@ -7,8 +7,6 @@
 
 namespace kestrel {
 
-class WindowState;
-
 // The flat image is at most this long: the boot loader's flash window.
 inline constexpr uint32_t kMaxImageSize = 0x40000;
 
@@ -60,21 +58,5 @@ struct Extraction {
 // the first entry's; the image ends at the last entry's end. Never reads outside `file` and never
 // writes outside the image.
 Extraction extractImage(const ByteSource& file);
-
-// extractImage() on the file at `path`. False, with *error naming the file and the reason, when
-// it cannot be opened.
-bool extractImageFromFile(const std::string& path, Extraction* result, std::string* error);
-
-// The result of converting on behalf of the Run command.
-enum class ConvertResult {
-  Ok,
-  Failed,     // Refused; a message was shown where there is one, "File Convert fail!" is next.
-  FileError,  // The ".bin" file could not be created or written; the file-error box was shown.
-};
-
-// Converts `title`.out into `title`.bin, relative to the current folder, showing every refusal
-// through the window's boxes. The ".bin" file is replaced only on success: it is written to a
-// temporary file in the same folder and renamed over the old one. Window's thread.
-ConvertResult convert(WindowState& w, const std::string& title);
 
 }  // namespace kestrel

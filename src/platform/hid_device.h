@@ -14,19 +14,24 @@ struct HidAttributes {
   uint16_t version = 0;
 };
 
-// Why a HID call failed: `error` is the system's errno for the failed call; `deviceGone` is set
-// when the device has been unplugged (ENODEV and the like).
+// Why a HID call failed: `error` is the system's error number for the failed call; `deviceGone` is
+// set when the device has been unplugged.
 struct HidError {
   int error = 0;
   bool deviceGone = false;
 };
 
 // One open HID interface. A handle is used by one thread at a time; two handles on the same
-// device may be used by two threads at once. The destructor closes the handle; no read is left
-// outstanding, since read() returns within its time-out.
+// device may be used by two threads at once; cancel() may be called from any thread at any time.
+// The destructor closes the handle; no read is left outstanding, since read() returns within its
+// time-out.
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
+
+  // Ends a read in progress as soon as the platform allows (at once, or within its time-out);
+  // from now on read() and write() fail without touching the device.
+  virtual void cancel() = 0;
 
   // Writes one whole output report: `n` bytes, byte 0 the report ID. False with *err filled in
   // when the write fails.

@@ -2,9 +2,12 @@
 
 #include <hidapi/hidapi.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/hid_device.h"
 
@@ -21,7 +24,13 @@ class HidapiDevice final : public HidDevice {
   explicit HidapiDevice(hid_device* dev) : dev_(dev) {}
   ~HidapiDevice() override { hid_close(dev_); }
 
+  void cancel() override { cancelled_ = true; }
+
   bool write(const uint8_t* report, size_t n, HidError* err) override {
+    if (cancelled_) {
+      *err = {ECANCELED, false};
+      return false;
+    }
     errno = 0;
     int r = hid_write(dev_, report, n);
     if (r >= 0) return true;
@@ -32,6 +41,12 @@ class HidapiDevice final : public HidDevice {
 
   int read(uint8_t* buf, size_t n, int timeoutMs, HidError* err) override {
     if (n < 2) return 0;
+    if (cancelled_) {
+      // Nothing more comes through a cancelled handle; the wait keeps a polling caller from
+      // spinning.
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+      return 0;
+    }
     // The device has no numbered reports: hidraw delivers them without the report ID, so the
     // 0x00 is put back in front to keep every byte at its protocol position.
     errno = 0;
@@ -58,6 +73,7 @@ class HidapiDevice final : public HidDevice {
 
  private:
   hid_device* dev_;
+  std::atomic<bool> cancelled_{false};
 };
 
 class HidapiBackend final : public HidApi {

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <vector>
 
 #include "platform/serial_port.h"
@@ -31,8 +30,8 @@ constexpr int kIntervalMs = 30;
 constexpr int kPerByteMs = 10;
 constexpr int kConstantMs = 200;
 
-std::string describe(const std::string& path, int err) {
-  return path + ": " + std::strerror(err);
+PortError describe(const std::string& path, int err) {
+  return {err, path + ": " + std::strerror(err)};
 }
 
 speed_t speedFor(uint32_t baud) {
@@ -203,10 +202,10 @@ std::vector<std::string> presentPorts() {
 class PosixSerialBackend final : public SerialBackend {
  public:
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
-                                   std::string* error) override {
+                                   PortError* error) override {
     std::string path = resolveSerialPortName(name);
     if (path.empty()) {
-      *error = name + ": no such port";
+      *error = {ENOENT, name + ": no such port"};
       return nullptr;
     }
     return openSerialDevice(path, baud, error);
@@ -216,7 +215,7 @@ class PosixSerialBackend final : public SerialBackend {
 }  // namespace
 
 std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
-                                             std::string* error) {
+                                             PortError* error) {
   // O_NONBLOCK: the open must not wait for a carrier, and writes must stay cancellable.
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -224,13 +223,13 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     return nullptr;
   }
   if (!::isatty(fd)) {
-    *error = path + ": not a serial port";
+    *error = {ENOTTY, path + ": not a serial port"};
     ::close(fd);
     return nullptr;
   }
   // Root ignores TIOCEXCL, so an advisory lock keeps a second opener out as well.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *error = path + ": in use by another program";
+    *error = {EBUSY, path + ": in use by another program"};
     ::close(fd);
     return nullptr;
   }
@@ -265,16 +264,14 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
 }
 
 std::string resolveSerialPortName(const std::string& name) {
-  static const std::regex kComName("COM([1-9])");
-  std::smatch m;
-  if (!std::regex_match(name, m, kComName)) return "";
-  int n = m[1].str()[0] - '0';
+  std::optional<int> n = comPortNumber(name);
+  if (!n) return "";
   if (const char* dir = std::getenv("KESTREL_COM_DIR"); dir && *dir) {
     return std::string(dir) + "/" + name;
   }
   auto ports = presentPorts();
-  if (size_t(n) > ports.size()) return "";
-  return ports[size_t(n) - 1];
+  if (size_t(*n) > ports.size()) return "";
+  return ports[size_t(*n) - 1];
 }
 
 SerialBackend& posixSerialBackend() {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestrel {
@@ -38,16 +39,31 @@ class SerialPort {
   virtual bool lineLost() const = 0;
 };
 
+// n for a port name "COMn", n from 1 to 9; nothing for any other name.
+inline std::optional<int> comPortNumber(const std::string& name) {
+  if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9') {
+    return std::nullopt;
+  }
+  return name[3] - '0';
+}
+
+// Why a port could not be opened: the system's error number (ENOENT for a name that leads to no
+// device, EBUSY for a port another program holds, EACCES when this user may not open it) and a
+// message that names the device and the reason ("/dev/ttyUSB0: Permission denied").
+struct PortError {
+  int code = 0;
+  std::string text;
+};
+
 // Opens ports by their user-facing names, "COM1" to "COM9".
 class SerialBackend {
  public:
   virtual ~SerialBackend() = default;
 
   // Opens the port named `name` at `baud` bit/s, with whatever waited in its input discarded. On
-  // failure returns null and puts a message that names the device and the reason in *error
-  // ("/dev/ttyUSB0: Permission denied").
+  // failure returns null and fills in *error.
   virtual std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
-                                           std::string* error) = 0;
+                                           PortError* error) = 0;
 };
 
 // The termios backend. "COMn" is `$KESTREL_COM_DIR/COMn` when that variable is set; otherwise the
@@ -60,6 +76,6 @@ std::string resolveSerialPortName(const std::string& name);
 
 // Opens the serial device at `path` as the backend opens a COM port.
 std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
-                                             std::string* error);
+                                             PortError* error);
 
 }  // namespace kestrel

@@ -1,15 +1,18 @@
 #include "serial/serial_download.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "core/run_image.h"
 #include "core/window_state.h"
 #include "image/download_image.h"
 #include "serial/serial_session.h"
 
 namespace kestrel {
 namespace {
+
+using Step = UpdateOutcome::Step;
 
 constexpr uint8_t kClearCommand[] = {'U', 'C', 'L', 'R', 'U'};
 constexpr uint8_t kBlockCommand[] = {'U', 'F', 'L', 'H', 'U'};
@@ -18,15 +21,19 @@ constexpr uint8_t kAckToken[] = {'U', '5', 'U'};
 constexpr uint32_t kAckLimitMs = 5000;
 constexpr size_t kFrameSize = kBlockSize + 3;
 
+// A step that was not acknowledged: what the user is told after waitAck's own box.
+struct Failure {
+  const char* text;
+  const char* caption;
+  Step step;
+  int block;
+};
+
 // One block's exchange: the block command, its acknowledgement, the frame, its acknowledgement.
-// Shows the step's failure and returns false when an acknowledgement does not come.
-bool sendBlock(WindowState& w, const DownloadImage& image, uint32_t k, std::string* failure,
-               std::string* caption) {
-  w.currentBlock = int(k);
+bool sendBlock(WindowState& w, const DownloadImage& image, uint32_t k, Failure* failure) {
   writeBytes(w, kBlockCommand, sizeof kBlockCommand);
   if (!waitAck(w)) {
-    *failure = "NO Ack!";
-    *caption = "UFLHU";
+    *failure = {"NO Ack!", "UFLHU", Step::BlockCommand, int(k)};
     return false;
   }
   uint8_t frame[kFrameSize];
@@ -37,11 +44,26 @@ bool sendBlock(WindowState& w, const DownloadImage& image, uint32_t k, std::stri
   frame[kFrameSize - 1] = image.checksum(k);
   writeBytes(w, frame, sizeof frame);
   if (!waitAck(w)) {
-    *failure = "NO Ack 2!";
-    *caption = "data";
+    *failure = {"NO Ack 2!", "data", Step::BlockData, int(k)};
     return false;
   }
   return true;
+}
+
+// The outcome of a step the device did not acknowledge: a line that went away, or no (or a
+// wrong) acknowledgement.
+void recordFailure(WindowState& w, const Failure& f) {
+  UpdateOutcome failed;
+  failed.step = f.step;
+  failed.block = f.block;
+  if (w.linkLost) {
+    failed.cause = UpdateOutcome::Cause::DeviceGone;
+    failed.detail = "the line went away";
+  } else {
+    failed.cause = UpdateOutcome::Cause::NoAcknowledgement;
+    failed.detail = "the device did not acknowledge";
+  }
+  w.outcome.set(failed);
 }
 
 }  // namespace
@@ -68,18 +90,10 @@ bool waitAck(WindowState& w) {
 void serialDownload(WindowState& w) {
   w.setProgress(0);
   DownloadImage image;
-  std::string error;
-  switch (image.load(w.firmwareTitle.get(), &error)) {
-    case DownloadImage::LoadStatus::Ok:
-      break;
-    case DownloadImage::LoadStatus::NoMemory:
-      w.showMessage("Memory error!", "Error");
-      closePort(w);
-      return;
-    default:
-      closePort(w);
-      w.showMessage(error, "Error", MessageIcon::Error);
-      return;
+  if (auto refused = takeRunImage(w, &image)) {
+    w.showMessage(refused->text, refused->caption, refused->icon);
+    closePort(w);
+    return;
   }
   w.setStatus("Progressing...");
 
@@ -89,19 +103,19 @@ void serialDownload(WindowState& w) {
   purgePort(w);
   open = open && w.pause(100);
 
-  std::string failure, caption;
+  Failure failure{nullptr, nullptr, Step::None, -1};
   bool ok = open;
   if (ok) {
+    w.downloadBegun = true;
     writeBytes(w, kClearCommand, sizeof kClearCommand);
     if (!waitAck(w)) {
       ok = false;
-      failure = "NO Ack!";
-      caption = "UCLRU";
+      failure = {"NO Ack!", "UCLRU", Step::ClearCommand, -1};
     }
   }
   if (ok) {
     for (uint32_t k : image.sendOrder()) {
-      if (!sendBlock(w, image, k, &failure, &caption)) {
+      if (!sendBlock(w, image, k, &failure)) {
         ok = false;
         break;
       }
@@ -117,9 +131,13 @@ void serialDownload(WindowState& w) {
   image.release();
   closePort(w);
   if (ok) {
+    UpdateOutcome done;
+    done.cause = UpdateOutcome::Cause::Success;
+    w.outcome.set(done);
     w.showMessage("Download Finished!", "Update");
-  } else if (!failure.empty()) {
-    w.showMessage(failure, caption);
+  } else if (failure.text) {
+    recordFailure(w, failure);
+    w.showMessage(failure.text, failure.caption);
   }
 }
 

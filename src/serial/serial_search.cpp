@@ -13,6 +13,10 @@ constexpr size_t kAnswerBufferSize = 65;
 
 void failThreadStart(WindowState& w, const char* message) {
   closePort(w);
+  UpdateOutcome failed;
+  failed.cause = UpdateOutcome::Cause::ThreadFailed;
+  failed.detail = std::string(message) + " (a thread could not be started)";
+  w.outcome.set(failed);
   w.showMessage(message);
   w.searchStopped = 1;
   w.serialUpdateRunning = false;
@@ -82,8 +86,16 @@ void ReceiveThread() {
     }
   }
   if (found && w.pause(300)) serialDownload(w);
-  // A stopped search has nothing to download; its port is already closed or closes here.
-  if (!found) closePort(w);
+  if (!found) {
+    // A stopped search has nothing to download; its port is already closed or closes here.
+    closePort(w);
+    UpdateOutcome unanswered;
+    unanswered.cause =
+        w.linkLost ? UpdateOutcome::Cause::DeviceGone : UpdateOutcome::Cause::NoAnswer;
+    unanswered.detail = w.linkLost ? "the line went away during the search"
+                                   : "the search ended before the boot loader answered";
+    w.outcome.set(unanswered);
+  }
   w.serialUpdateRunning = false;
   w.enableRun();
 }

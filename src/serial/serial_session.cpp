@@ -21,11 +21,15 @@ std::string portName(int portIndex) {
 bool openPort(WindowState& w) {
   w.readWindow();
   w.serialPortHandle.close();
-  std::string error;
+  PortError error;
   auto port =
       w.serialBackend.open(portName(w.PortIndex.load()), baudFor(w.BaudIndex.load()), &error);
   if (!port) {
-    w.lastPortError.set(error);
+    UpdateOutcome unavailable;
+    unavailable.cause = UpdateOutcome::Cause::PortUnavailable;
+    unavailable.error = error.code;
+    unavailable.detail = error.text;
+    w.outcome.set(unavailable);
     w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
     return false;
   }

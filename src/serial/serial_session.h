@@ -22,8 +22,10 @@ std::string portName(int portIndex);
 // harmlessly instead of touching a stale descriptor.
 
 // Reads the window, then opens "COM<PortIndex>" at the speed of BaudIndex, raw 8N1, for
-// exclusive use, with its input purged (the output was drained by the last close). On failure shows "Serial Port is unavaible!" (error
-// icon) and returns false with no port open. A port that was still open is closed first.
+// exclusive use, with its input purged (the output was drained by the last close). On failure
+// shows "Serial Port is unavaible!" (error icon), records the system's reason as the running
+// update's outcome and returns false with no port open. A port that was still open is closed
+// first.
 bool openPort(WindowState& w);
 
 // Closes the open port; does nothing when none is open. Any thread.

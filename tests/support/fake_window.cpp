@@ -9,26 +9,18 @@ namespace kestrel::test {
 FakeWindow::FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid)
     : WindowState(clock, serial, hid) {
   // The window's initialisation.
-  BaudIndex = 0;
-  windowRef = this;
-  searchStopped = 1;
+  attach();
   PortIndex = 0;
   refreshWindow();
 }
 
 FakeWindow::~FakeWindow() {
-  windowClosing = true;
-  searchStopped = 1;
-  serialPortHandle.close();
-  if (!workers.waitAll(unsigned(kPatience.count()))) {
-    // Joining a worker that never ends would hang the test run; ending it loudly is better.
+  if (!shutdown(uint32_t(kPatience.count()))) {
+    // A worker that never ends would hang the test run; ending it loudly is better.
     std::fprintf(stderr, "FakeWindow: a worker still ran %lld ms after the window closed\n",
                  static_cast<long long>(kPatience.count()));
     std::abort();
   }
-  CloseHidDevice(*this);
-  WindowState* self = this;
-  windowRef.compare_exchange_strong(self, nullptr);
 }
 
 void FakeWindow::selectPort(int index) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 
@@ -8,8 +10,8 @@ namespace kestrel::test {
 // A machine without serial ports.
 class NoSerialPorts final : public SerialBackend {
  public:
-  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t, std::string* error) override {
-    *error = name + ": no such port";
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t, PortError* error) override {
+    *error = {ENOENT, name + ": no such port"};
     return nullptr;
   }
 };

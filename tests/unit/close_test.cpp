@@ -8,7 +8,6 @@
 #include <functional>
 #include <thread>
 
-#include "app/update_commands.h"
 #include "core/window_state.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
@@ -19,6 +18,7 @@
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -29,7 +29,7 @@ using test::eventually;
 // Closes the window the way the window does and says how long the workers took to end.
 double closeWindow(test::FakeWindow& w) {
   auto start = Clk::now();
-  EXPECT_TRUE(shutdownWorkers(w, 1000));
+  EXPECT_TRUE(w.shutdown(1000));
   return std::chrono::duration<double, std::milli>(Clk::now() - start).count();
 }
 

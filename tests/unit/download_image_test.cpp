@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+#include "update/firmware_files.h"
 
 namespace kestrel {
 namespace {
@@ -73,31 +74,30 @@ TEST(BlockSchedule, ProgressAfterEachBlock) {
   EXPECT_EQ(imageOf(0).progressAfter(0), 100);
 }
 
-TEST(DownloadImageLoad, ReadsTheFileTheConversionWrote) {
-  test::TempDir dir;
+TEST(DownloadImageAssign, TakesTheBytesAndRefusesMoreBlocksThanPagesReach) {
   std::vector<uint8_t> bytes(5000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 13);
-  test::writeFile("fw.bin", bytes);
   DownloadImage image;
-  std::string error;
-  ASSERT_EQ(image.load("fw", &error), Status::Ok);
+  ASSERT_EQ(image.assign(bytes), Status::Ok);
   EXPECT_EQ(image.length(), 5000u);
   EXPECT_TRUE(std::equal(bytes.begin() + 4096, bytes.end(), image.block(2)));
+
+  EXPECT_EQ(image.assign(std::vector<uint8_t>(size_t(kMaxBlocks) * kBlockSize + 1)),
+            Status::TooLarge);
+  EXPECT_EQ(image.assign(std::vector<uint8_t>(size_t(kMaxBlocks) * kBlockSize)), Status::Ok);
+  EXPECT_EQ(image.blockCount(), kMaxBlocks);
 }
 
-TEST(DownloadImageLoad, MissingAndOversizedFilesAreRefusedWithTheirName) {
+TEST(ImageFile, ReadsWhatWasWrittenAndNamesAMissingFile) {
   test::TempDir dir;
-  DownloadImage image;
+  std::vector<uint8_t> bytes = {1, 2, 3};
+  test::writeFile("fw.bin", bytes);
+  std::vector<uint8_t> read;
   std::string error;
-  EXPECT_EQ(image.load("gone", &error), Status::CannotOpen);
+  ASSERT_TRUE(readImageFile("fw.bin", &read, &error)) << error;
+  EXPECT_EQ(read, bytes);
+  EXPECT_FALSE(readImageFile("gone.bin", &read, &error));
   EXPECT_EQ(error, "Cannot open gone.bin: No such file or directory");
-
-  test::writeFile("huge.bin", std::vector<uint8_t>(size_t(kMaxBlocks) * kBlockSize + 1));
-  EXPECT_EQ(image.load("huge", &error), Status::TooLarge);
-  EXPECT_NE(error.find("huge.bin is too large"), std::string::npos);
-  test::writeFile("max.bin", std::vector<uint8_t>(size_t(kMaxBlocks) * kBlockSize));
-  EXPECT_EQ(image.load("max", &error), Status::Ok);
-  EXPECT_EQ(image.blockCount(), kMaxBlocks);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the process in simulated time, and on a pseudo-terminal where a device path is the point.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "cli/flash_command.h"
+#include "cli/output_sink.h"
 #include "cli/sha256.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
@@ -26,14 +28,28 @@ namespace {
 
 using sim::HidBootSim;
 
-std::string slurp(std::FILE* f) {
-  std::rewind(f);
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
+// One of the command's outputs, caught in a temporary file.
+class Caught {
+ public:
+  Caught() : file_(std::tmpfile()), sink_(::fileno(file_)) {}
+  ~Caught() { std::fclose(file_); }
+  OutputSink& sink() { return sink_; }
+  // Everything written so far, once the sink has written it.
+  std::string text() {
+    EXPECT_TRUE(sink_.flush(test::kPatience)) << "the output was not written";
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = ::pread(::fileno(file_), buf, sizeof buf, at)) > 0; at += n) {
+      s.append(buf, size_t(n));
+    }
+    return s;
+  }
+
+ private:
+  std::FILE* file_;
+  OutputSink sink_;
+};
 
 class FlashCli : public ::testing::Test {
  protected:
@@ -42,16 +58,13 @@ class FlashCli : public ::testing::Test {
 
   // Runs kestrel-flash with the simulated ports, or with the real termios ones.
   int flash(std::vector<std::string> args, bool termios = false) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    Caught out, err;
     FlashEnvironment env{termios ? systemClock() : clock,
                          termios ? posixSerialBackend() : static_cast<SerialBackend&>(ports), *hid,
-                         out, err};
+                         out.sink(), err.sink()};
     int code = runFlash(args, env);
-    stdoutText = slurp(out);
-    stderrText = slurp(err);
-    std::fclose(out);
-    std::fclose(err);
+    stdoutText = out.text();
+    stderrText = err.text();
     return code;
   }
   void firmware(size_t size) {
@@ -84,8 +97,16 @@ TEST_F(FlashCli, FlashesOverASerialPort) {
   image.resize(flashed.size(), 0);
   EXPECT_EQ(flashed, image);
   EXPECT_TRUE(serial->restarted());
+  EXPECT_NE(stdoutText.find("Search Device...\n Device Found!\nProgressing...\n"),
+            std::string::npos)
+      << stdoutText;
   EXPECT_NE(stdoutText.find("progress 100%"), std::string::npos);
-  EXPECT_NE(stdoutText.find("[Update] Download Finished!"), std::string::npos);
+  // Success is one line, not the boxes and statuses that say the same.
+  EXPECT_NE(stdoutText.find("\ndownload finished: fw.out (10000 bytes, 5 blocks) on COM2\n"),
+            std::string::npos)
+      << stdoutText;
+  EXPECT_EQ(stdoutText.find("Download Finished!"), std::string::npos) << stdoutText;
+  EXPECT_EQ(stderrText, "");
 
   // A device path works as well as a COM name, through termios.
   serialLine();
@@ -111,13 +132,17 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
     std::string reason;
   };
   std::vector<Row> rows = {
-      {"usage", [] {}, {"--port"}, kExitUsage, "--port needs a value"},
-      {"not .out", [] {}, {"fw.hex"}, kExitUsage, "fw.hex is not named *.out"},
+      {"usage", [] {}, {"--port"}, kExitUsage, "option '--port' needs a value"},
+      {"missing file",
+       [] {},
+       {"fw.hex"},
+       kExitConversion,
+       "conversion refused: fw.hex: No such file or directory"},
       {"not ELF",
        [] { test::writeFile("fw.out", {'x'}); },
        {"--port", "COM2", "fw.out"},
        kExitConversion,
-       "conversion refused: This is not a ELF file"},
+       "conversion refused: fw.out: not an ELF file (shorter than an ELF header)"},
       {"no port",
        [&] { firmware(100); },
        {"--port", "COM5", "fw.out"},
@@ -133,9 +158,9 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
          firmware(100);
          serialDevice({.silent = true});
        },
-       {"--port", "COM2", "--search-timeout", "0.5", "fw.out"},
+       {"--port", "COM2", "--search-timeout", "1.5", "fw.out"},
        kExitNoAnswer,
-       "no answer from the boot loader on COM2"},
+       "no answer from the boot loader on COM2 within 1.5 s"},
       {"no ack",
        [&] {
          firmware(10000);
@@ -143,7 +168,8 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
        },
        {"--port", "COM2", "fw.out"},
        kExitNoAck,
-       "no acknowledgement of the block's data at block 3 (page address 24)"},
+       "no acknowledgement of the block's data at block 3 (page address 24); the device has no "
+       "working firmware until an update completes"},
       {"no clear ack",
        [&] {
          firmware(100);
@@ -204,7 +230,9 @@ TEST_F(FlashCli, JsonGivesOneEventPerLine) {
       stdoutText.find(
           R"({"event":"message","text":"Download Finished!","caption":"Update","icon":"none"})"),
       std::string::npos);
-  EXPECT_NE(stdoutText.find(R"("result":"ok","exit_code":0)"), std::string::npos);
+  EXPECT_NE(stdoutText.find(
+                R"("result":"ok","exit_code":0,"reason":"download finished","cause":"success"})"),
+            std::string::npos);
   EXPECT_TRUE(std::is_sorted(percents.begin() + 1, percents.end()));
   EXPECT_EQ(percents.back(), 100);
   EXPECT_EQ(stderrText, "");
@@ -229,9 +257,9 @@ TEST_F(FlashCli, DryRunShowsTheSegmentMapWithoutADevice) {
   EXPECT_NE(stdoutText.find("0x00001000  0x00000400  0x00000"), std::string::npos) << stdoutText;
   EXPECT_NE(stdoutText.find("0x00002000  0x00000010  0x01000"), std::string::npos);
   EXPECT_NE(stdoutText.find("image length  4112 bytes (0x1010)"), std::string::npos);
-  EXPECT_NE(stdoutText.find("blocks        3 of 2048 bytes"), std::string::npos);
+  EXPECT_NE(stdoutText.find("blocks        3 blocks of 2048 bytes"), std::string::npos);
   EXPECT_NE(stdoutText.find(sha256Hex(expected.data(), expected.size())), std::string::npos);
-  EXPECT_EQ(test::readFile("fw.bin"), expected);
+  EXPECT_FALSE(std::filesystem::exists("fw.bin"));  // a dry run writes nothing
 }
 
 TEST(Sha256, KnownDigests) {
@@ -273,19 +301,24 @@ TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
   if (child == 0) {
     ::close(pipefd[0]);
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
-    std::FILE* out = ::fdopen(pipefd[1], "w");
     test::NoHidDevices noHid;
-    FlashEnvironment env{systemClock(), posixSerialBackend(), noHid, out, out};
-    runFlash({"--list"}, env);
-    int code = runFlash({"--port", "COM2", "--quiet", "fw.out"}, env);
-    std::fprintf(out, "update exit %d\n", code);
-    std::fclose(out);
+    int code;
+    {
+      OutputSink out(pipefd[1]);
+      FlashEnvironment env{systemClock(), posixSerialBackend(), noHid, out, out};
+      runFlash({"--list"}, env);
+      code = runFlash({"--port", "COM2", "--quiet", "fw.out"}, env);
+      out.write("update exit " + std::to_string(code) + "\n");
+      out.flush(test::kPatience);
+    }
     ::_exit(0);
   }
   ::close(pipefd[1]);
-  std::FILE* in = ::fdopen(pipefd[0], "r");
-  std::string text = slurp(in);
-  std::fclose(in);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+  ::close(pipefd[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
@@ -298,6 +331,33 @@ TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
                       ": Permission denied (the port exists but this user may not open it"),
             std::string::npos);
   EXPECT_NE(text.find("update exit 4"), std::string::npos) << text;
+}
+
+// The exit code is a function of the update's outcome alone: no message's text takes part, so a
+// change to a prescribed text cannot move it.
+TEST(FlashExitCode, FollowsTheOutcomeAlone) {
+  using Cause = UpdateOutcome::Cause;
+  const std::vector<std::pair<Cause, int>> rows = {
+      {Cause::Success, kExitOk},
+      {Cause::ImageRefused, kExitConversion},
+      {Cause::ImageFileError, kExitConversion},
+      {Cause::PortUnavailable, kExitNoDevice},
+      {Cause::NoUsbDevice, kExitNoDevice},
+      {Cause::NoAnswer, kExitNoAnswer},
+      {Cause::NoAcknowledgement, kExitNoAck},
+      {Cause::DeviceGone, kExitDeviceGone},
+      {Cause::Interrupted, kExitInterrupted},
+      {Cause::NoMemory, kExitFailure},
+      {Cause::SendError, kExitFailure},
+      {Cause::ThreadFailed, kExitFailure},
+      {Cause::Running, kExitFailure},
+  };
+  for (auto [cause, code] : rows) {
+    UpdateOutcome outcome;
+    outcome.cause = cause;
+    outcome.detail = "any words at all";
+    EXPECT_EQ(exitCodeFor(outcome), code) << int(cause);
+  }
 }
 
 }  // namespace

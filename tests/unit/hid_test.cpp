@@ -6,7 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include "app/update_commands.h"
 #include "core/window_state.h"
 #include "hid/hid_download.h"
 #include "hid/hid_link.h"
@@ -18,6 +17,7 @@
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -68,8 +68,8 @@ TEST_F(HidDiscovery, SkipsUnopenableAndWrongVersionAndOpensTheBootLoaderTwice) {
   EXPECT_TRUE(w->messages().empty());
   EXPECT_EQ(hid->openHandlesOn(kBoot), 2);
   EXPECT_EQ(hid->openHandles(), 2);
-  EXPECT_NE(w->hid.hidReadHandle, nullptr);
-  EXPECT_NE(w->hid.hidWriteHandle, nullptr);
+  EXPECT_TRUE(w->hid.hidReadHandle.isOpen());
+  EXPECT_TRUE(w->hid.hidWriteHandle.isOpen());
   CloseHidDevice(*w);
   CloseHidDevice(*w);  // a second close closes nothing
   EXPECT_EQ(hid->openHandles(), 0);
@@ -215,8 +215,8 @@ class UsbUpdate : public ::testing::Test {
     EXPECT_TRUE(w->runEnabled());
     EXPECT_EQ(hid->openHandles(), 0);
     EXPECT_EQ(w->hid.hidRunning.load(), 0u);
-    EXPECT_EQ(w->hid.hidReadHandle, nullptr);
-    EXPECT_EQ(w->hid.hidWriteHandle, nullptr);
+    EXPECT_FALSE(w->hid.hidReadHandle.isOpen());
+    EXPECT_FALSE(w->hid.hidWriteHandle.isOpen());
   }
   std::vector<int> progress() const { return w->progress(); }
 
@@ -299,9 +299,8 @@ TEST_F(UsbUpdate, FaultMatrix) {
       if (row.ackOnPoll == 0 || ms != 1 || ++polls != row.ackOnPoll) return;
       polls = 0;
       hid->deliverAck();  // after this poll's sleep, before its look at the flag
-      EXPECT_TRUE(eventually(
-          [&] { return w->hid.hidAckReceived != 0 || w->hid.hidRunning == 0; },
-          "the receive thread to raise the acknowledgement"));
+      EXPECT_TRUE(eventually([&] { return w->hid.hidAckReceived != 0 || w->hid.hidRunning == 0; },
+                             "the receive thread to raise the acknowledgement"));
     };
     HidFaults faults = row.faults;
     if (faults.writeFailAt >= 0) faults.writeErrno = 32;
@@ -335,17 +334,33 @@ TEST_F(UsbUpdate, DeviceGoneWhileWaitingForAnAcknowledgement) {
   EXPECT_EQ(w->texts()[0].rfind("NO ACK ,Block no:0X", 0), 0u);
 }
 
-TEST_F(UsbUpdate, MissingImageEndsTheDownloadWithItsName) {
+TEST_F(UsbUpdate, SendsTheImageItsRunConvertedEvenIfTheFileChanges) {
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
+  image = sim::patternBytes(5000, 33);
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x0, image).build());
+  // The boot loader is looked for after the conversion and before the download.
+  hid->onEnumerate = [] { test::writeFile("fw.bin", std::vector<uint8_t>(7000, 0xEE)); };
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
+  w->typeTitle("fw");
+  runCommand(*w);
+  finish();
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"Download Finished!"}));
+  std::vector<uint8_t> padded = image;
+  padded.resize(3 * 2048, 0);
+  EXPECT_EQ(hid->image(), padded);
+}
+
+TEST_F(UsbUpdate, DownloadWithoutAConvertedImageSaysSo) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
   ASSERT_TRUE(FindHidDevice(*w));
-  w->firmwareTitle.set("gone");  // removed between the conversion and the download
   w->disableRun();
   ASSERT_TRUE(w->workers.start("HidDownloadThread", HidDownloadThread));
   finish();
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Cannot open gone.bin: No such file or directory", "Error",
-                                                MessageIcon::Error}}));
+  EXPECT_EQ(w->messages(),
+            (std::vector<Shown>{{"No firmware image was converted for this download.", "Error",
+                                 MessageIcon::Error}}));
   EXPECT_FALSE(hid->started());
 }
 
@@ -393,7 +408,7 @@ TEST_F(UsbUpdate, ClosingTheWindowEndsBothThreadsAndClosesTheDevice) {
   run(0x40000, {.paced = true}, &systemClock());
   ASSERT_TRUE(eventually([&] { return hid->pages().size() >= 3; }, "three blocks"));
   auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(shutdownWorkers(*w, 1000));
+  EXPECT_TRUE(w->shutdown(1000));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(hid->openHandles(), 0);
   EXPECT_EQ(w->hid.hidRunning.load(), 0u);

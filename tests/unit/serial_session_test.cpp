@@ -91,10 +91,11 @@ TEST_F(SerialSession, HeldOrMissingPortIsUnavailable) {
 
   // A second opener within the utility is kept out too, until the first lets go.
   open(0);
-  std::string error;
+  PortError error;
   auto second = posixSerialBackend().open("COM3", 115200, &error);
   EXPECT_EQ(second, nullptr);
-  EXPECT_NE(error.find("in use"), std::string::npos);
+  EXPECT_EQ(error.code, EBUSY);
+  EXPECT_NE(error.text.find("in use"), std::string::npos);
 }
 
 TEST_F(SerialSession, CarriesEveryByteValueUnchangedBothWays) {
@@ -200,11 +201,14 @@ TEST_F(SerialSession, ClosingWakesAReaderAtOnce) {
   open(0);
   std::atomic<int> result{99};
   auto start = Clk::now();
-  std::shared_ptr<SerialPort> port = w.serialPortHandle.acquire();
+  std::atomic<bool> reading{false};
   std::thread reader([&] {
     uint8_t buf[66];
-    result = port->read(buf, 65);  // up to 850 ms if nothing wakes it
+    auto port = w.serialPortHandle.acquire();
+    reading = true;
+    result = port ? port->read(buf, 65) : -1;  // up to 850 ms if nothing wakes it
   });
+  ASSERT_TRUE(test::eventually([&] { return reading.load(); }, "the reader to take the port"));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most likely in its read by now
   closePort(w);
   reader.join();

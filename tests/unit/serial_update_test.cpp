@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/update_commands.h"
 #include "core/window_state.h"
 #include "serial/serial_download.h"
 #include "serial/serial_session.h"
@@ -19,6 +18,7 @@
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -245,16 +245,36 @@ TEST_F(SerialUpdate, ThreadThatCannotStartIsReportedAndRunComesBack) {
   }
 }
 
-TEST_F(SerialUpdate, MissingImageEndsTheDownloadWithItsName) {
+// The download sends the bytes its Run converted, whatever happens to the image file meanwhile
+// (another conversion of the same title, a build).
+TEST_F(SerialUpdate, SendsTheImageItsRunConvertedEvenIfTheFileChanges) {
+  device = &ports.plug("COM2");
+  image = imageBytes(5000);
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
+  // The wake byte comes after the conversion and before the download.
+  device->onByte = [](uint8_t byte, uint32_t) {
+    if (byte == 0xA2) test::writeFile("fw.bin", std::vector<uint8_t>(7000, 0xEE));
+  };
+  w = std::make_unique<test::FakeWindow>(clock, ports, hid);
+  w->selectPort(kCom);
+  w->typeTitle("fw");
+  runCommand(*w);
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+  expectFlashed(*device, image);
+}
+
+TEST_F(SerialUpdate, HiddenUpdateCommandNamesAnImageFileItCannotRead) {
   run(100, {.silent = true});
   stopCommand(*w);
   finish();
   std::filesystem::remove("fw.bin");
   ASSERT_TRUE(openPort(*w));
-  serialDownload(*w);
+  updateCommand(*w);
   EXPECT_EQ(w->messages().back(),
             (Shown{"Cannot open fw.bin: No such file or directory", "Error", MessageIcon::Error}));
   EXPECT_FALSE(w->serialPortHandle.isOpen());
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::ImageFileError);
 }
 
 // The same update through termios over a pseudo-terminal, in real time.
@@ -332,7 +352,7 @@ TEST_F(SerialUpdateOverTermios, ClosingTheWindowEndsSearchAndDownloadPromptly) {
       ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 4; }, "two probes"));
     }
     auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(shutdownWorkers(*w, 1000));
+    EXPECT_TRUE(w->shutdown(1000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(w->serialPortHandle.isOpen());
     EXPECT_FALSE(sim->restarted());

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/update_commands.h"
 #include "core/window_state.h"
 #include "service/service_commands.h"
 #include "sim/elf_builder.h"
@@ -12,6 +11,7 @@
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {

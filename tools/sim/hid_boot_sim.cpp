@@ -1,6 +1,7 @@
 #include "sim/hid_boot_sim.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace kestrel::sim {
@@ -16,11 +17,19 @@ class HidBootSim::Handle final : public HidDevice {
  public:
   Handle(HidBootSim* sim, HidInterface iface) : sim_(sim), iface_(std::move(iface)) {}
   ~Handle() override { sim_->closed(iface_.path); }
+  void cancel() override {
+    cancelled_ = true;
+    sim_->wake();
+  }
   bool write(const uint8_t* report, size_t n, HidError* err) override {
+    if (cancelled_) {
+      *err = {ECANCELED, false};
+      return false;
+    }
     return sim_->write(iface_.path, report, n, err);
   }
   int read(uint8_t* buf, size_t n, int timeoutMs, HidError* err) override {
-    return sim_->read(iface_.path, buf, n, timeoutMs, err);
+    return sim_->read(iface_.path, buf, n, timeoutMs, err, cancelled_);
   }
   bool attributes(HidAttributes* out) override {
     if (!iface_.attributesReadable) return false;
@@ -31,6 +40,7 @@ class HidBootSim::Handle final : public HidDevice {
  private:
   HidBootSim* sim_;
   HidInterface iface_;
+  std::atomic<bool> cancelled_{false};
 };
 
 HidBootSim::HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults)
@@ -57,6 +67,7 @@ HidInterface HidBootSim::bootLoader(std::string path) {
 }
 
 bool HidBootSim::enumerate(std::vector<std::string>* paths) {
+  if (onEnumerate) onEnumerate();
   std::lock_guard lock(mutex_);
   if (faults_.listFails) return false;
   for (const auto& i : interfaces_) paths->push_back(i.path);
@@ -179,15 +190,27 @@ void HidBootSim::acknowledge() {
   cv_.notify_all();
 }
 
-int HidBootSim::read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs,
-                     HidError* err) {
+void HidBootSim::wake() {
+  std::lock_guard lock(mutex_);
+  cv_.notify_all();
+}
+
+int HidBootSim::read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err,
+                     const std::atomic<bool>& cancelled) {
   std::unique_lock lock(mutex_);
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  if (path != bootPath_) {
+  if (cancelled) {
+    // A cancelled handle delivers nothing; waiting keeps a polling caller from spinning.
     cv_.wait_until(lock, until, [] { return false; });
     return 0;
   }
-  bool ready = cv_.wait_until(lock, until, [this] { return unplugged_ || !input_.empty(); });
+  if (path != bootPath_) {
+    cv_.wait_until(lock, until, [&] { return cancelled.load(); });
+    return 0;
+  }
+  bool ready =
+      cv_.wait_until(lock, until, [&] { return cancelled || unplugged_ || !input_.empty(); });
+  if (cancelled) return 0;
   if (unplugged_) {
     *err = {ENODEV, true};
     return -1;

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -69,11 +71,16 @@ class HidBootSim final : public HidApi {
   // A fresh device with these faults: plugged in, its flash, reports and counts cleared.
   void replace(HidFaults faults);
 
+  // Runs whenever the interfaces are listed, before the list is given. Set it before use.
+  std::function<void()> onEnumerate;
+
  private:
   class Handle;
   friend class Handle;
   bool write(const std::string& path, const uint8_t* report, size_t n, HidError* err);
-  int read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err);
+  int read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err,
+           const std::atomic<bool>& cancelled);
+  void wake();  // Wakes the reads waiting for input.
   void closed(const std::string& path);
   void onReport(const std::vector<uint8_t>& r);  // Needs mutex_.
   void acknowledge();                            // Needs mutex_.

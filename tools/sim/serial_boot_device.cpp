@@ -17,6 +17,7 @@ SerialBootDevice::SerialBootDevice(SerialFaults faults) : faults_(std::move(faul
 void SerialBootDevice::feed(uint8_t byte, uint32_t baud, double ms) {
   std::lock_guard feeding(feedMutex_);
   if (lineDropped_) return;
+  if (onByte) onByte(byte, baud);
   {
     std::lock_guard lock(mutex_);
     received_.push_back({ms, baud, byte});

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,9 +37,9 @@ struct LineByte {
 };
 
 // The serial boot loader without a line: it takes the bytes the utility sends, answers through
-// transmit(), and records what it was sent. Asleep until it gets 0xA2 at 9600 bit/s, then answers each
-// 0xA5 probe with 0x5A, takes "UCLRU", "UFLHU" with 2051-byte frames (checking checksum and page
-// address) and "URBTU"; at 9600 bit/s it also answers the service codes.
+// transmit(), and records what it was sent. Asleep until it gets 0xA2 at 9600 bit/s, then answers
+// each 0xA5 probe with 0x5A, takes "UCLRU", "UFLHU" with 2051-byte frames (checking checksum and
+// page address) and "URBTU"; at 9600 bit/s it also answers the service codes.
 //
 // A line (a pseudo-terminal, or ports inside the process) feeds it from one thread at a time and
 // carries its answers; every accessor may be called from any thread.
@@ -64,6 +65,10 @@ class SerialBootDevice {
   void clearRecords();
   // Waits up to `realMs` of real time for "URBTU".
   bool waitForRestart(int realMs) const;
+
+  // Runs on the feeding thread for every byte that comes, before the device takes it (and so
+  // before it answers). Set it before the utility opens the line.
+  std::function<void(uint8_t byte, uint32_t baud)> onByte;
 
  protected:
   // The device sends `bytes`, beginning `delayMs` of the line's time from now.

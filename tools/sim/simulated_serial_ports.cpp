@@ -1,6 +1,7 @@
 #include "sim/simulated_serial_ports.h"
 
 #include <atomic>
+#include <cerrno>
 #include <deque>
 
 namespace kestrel::sim {
@@ -146,7 +147,7 @@ bool SimulatedSerialPorts::isOpen(const std::string& name) const {
 }
 
 std::unique_ptr<SerialPort> SimulatedSerialPorts::open(const std::string& name, uint32_t baud,
-                                                       std::string* error) {
+                                                       PortError* error) {
   std::shared_ptr<Line> line;
   {
     std::lock_guard lock(mutex_);
@@ -154,16 +155,16 @@ std::unique_ptr<SerialPort> SimulatedSerialPorts::open(const std::string& name, 
     if (it != lines_.end()) line = it->second;
   }
   if (!line) {
-    *error = name + ": no such port";
+    *error = {ENOENT, name + ": no such port"};
     return nullptr;
   }
   std::lock_guard lock(line->mutex);
   if (line->lost) {
-    *error = name + ": the device has gone";
+    *error = {ENODEV, name + ": the device has gone"};
     return nullptr;
   }
   if (line->open) {
-    *error = name + ": in use by another program";
+    *error = {EBUSY, name + ": in use by another program"};
     return nullptr;
   }
   line->open = true;

@@ -30,7 +30,7 @@ class SimulatedSerialPorts final : public SerialBackend {
   bool isOpen(const std::string& name) const;
 
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
-                                   std::string* error) override;
+                                   PortError* error) override;
 
   class Line;
 

@@ -1,5 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "update/firmware_files.h"
+
 namespace kestrel {
 
 class WindowState;
@@ -25,8 +31,17 @@ enum CommandId : int {
 };
 
 // Run: reads the window, converts `firmwareTitle`.out into `firmwareTitle`.bin and hands the
-// update to the link of PortIndex (0 USB, else COM). Window's thread.
+// update, with the converted image, to the link of PortIndex (0 USB, else COM). Records how it
+// ends in the window's outcome. Window's thread.
 void runCommand(WindowState& w);
+
+// The parts of Run, for a front end that converts a file of its own choosing (the command line):
+// beginConversion() forgets the last update; reportConversion() shows "File Convert fail!"
+// (caption "Error") after a refused conversion and says whether the update may go on;
+// startUpdate() hands `image` to the link of PortIndex as Run does after its conversion.
+void beginConversion(WindowState& w);
+bool reportConversion(WindowState& w, ConvertResult result);
+void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image);
 
 // Stop: ends a serial search (" Stop !!", the port closed). Window's thread.
 void stopCommand(WindowState& w);
@@ -34,12 +49,12 @@ void stopCommand(WindowState& w);
 // The close request: ends a serial search, waits 50 ms. The caller then ends the window.
 void closeCommand(WindowState& w);
 
+// The hidden "UPDATE" command (1022): the serial download of `firmwareTitle`.bin over the port
+// that is open, on the window's thread. Window's thread.
+void updateCommand(WindowState& w);
+
 // Routes the identifiers of the command table that the domain handles: Run, Stop, the hidden
 // serial download (1022) and the service commands. False for identifiers it does not know.
 bool dispatchCommand(WindowState& w, int id);
-
-// Ends every worker before the window's state goes away: tells them to stop, closes the serial
-// port under them and waits up to `timeoutMs`. True when all have ended. Window's thread.
-bool shutdownWorkers(WindowState& w, unsigned timeoutMs);
 
 }  // namespace kestrel

@@ -1,0 +1,158 @@
+#include "cli/flash_options.h"
+
+#include <getopt.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace kestrel {
+namespace {
+
+enum LongOnly : int {
+  kPort = 1000,
+  kSearchTimeout,
+  kDryRun,
+  kOutput,
+  kList,
+  kJson,
+  kQuiet,
+};
+
+// A number of seconds from 1 to a day: finite, and in range before anything is cast.
+bool parseSeconds(const std::string& text, double* seconds) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(value)) return false;
+  if (value < 1 || value > kMaxSearchTimeout) return false;
+  *seconds = value;
+  return true;
+}
+
+}  // namespace
+
+const char* const kFlashUsage =
+    "usage: kestrel-flash [options] FILE\n"
+    "       kestrel-flash --list\n"
+    "\n"
+    "Converts the ELF file FILE (fw.out, fw.elf, build/fw, ...) into the flat image beside it\n"
+    "(the same name with .bin) and downloads it to the device's boot loader, exactly as Kestrel\n"
+    "Utility's \"Run \" does.\n"
+    "\n"
+    "options:\n"
+    "  --port usb|COMn|PATH      the link: the USB boot loader (default), COM1 to COM9 (mapped as\n"
+    "                            in the window; KESTREL_COM_DIR applies) or a serial device path\n"
+    "  --search-timeout SECONDS  give up the serial search after this long: 1 to 86400 (30)\n"
+    "  --output FILE             write the image to FILE instead of beside the ELF file\n"
+    "  --dry-run                 convert in memory and show the image; write nothing (but the\n"
+    "                            image to --output FILE, when given) and touch no device\n"
+    "  --list                    show the serial ports and the USB boot loaders present\n"
+    "  --json                    one JSON object per line for every event, ending with \"end\"\n"
+    "  --quiet                   print nothing but a failure (with --dry-run: the SHA-256)\n"
+    "  -h, --help                this text\n"
+    "  -V, --version             the version\n"
+    "\n"
+    "exit codes:\n"
+    "  0 success          1 other failure (memory, an I/O error on the link)\n"
+    "  2 bad usage        3 conversion refused, or the image not written\n"
+    "  4 port or device not found or not openable\n"
+    "  5 no answer to the serial search           6 no acknowledgement from the device\n"
+    "  7 device gone during the update            130 interrupted\n";
+
+bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, std::string* error) {
+  static const option kLong[] = {
+      {"port", required_argument, nullptr, kPort},
+      {"search-timeout", required_argument, nullptr, kSearchTimeout},
+      {"dry-run", no_argument, nullptr, kDryRun},
+      {"output", required_argument, nullptr, kOutput},
+      {"list", no_argument, nullptr, kList},
+      {"json", no_argument, nullptr, kJson},
+      {"quiet", no_argument, nullptr, kQuiet},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  std::vector<std::string> storage;
+  storage.reserve(args.size() + 1);
+  storage.push_back("kestrel-flash");
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // getopt keeps its place in globals: start afresh, and let no message of its own out.
+  optind = 0;
+  opterr = 0;
+  const int argc = int(storage.size());
+  for (;;) {
+    int index = -1;
+    int c = getopt_long(argc, argv.data(), ":hV", kLong, &index);
+    if (c == -1) break;
+    // The option as the user wrote it, for messages.
+    std::string given = optind - 1 < argc ? argv[size_t(optind - 1)] : "";
+    switch (c) {
+      case kPort:
+        o->port = optarg;
+        break;
+      case kSearchTimeout:
+        if (!parseSeconds(optarg, &o->searchTimeout)) {
+          *error = "--search-timeout takes a number of seconds from 1 to 86400, not '" +
+                   std::string(optarg) + "'";
+          return false;
+        }
+        break;
+      case kDryRun:
+        o->dryRun = true;
+        break;
+      case kOutput:
+        o->output = std::string(optarg);
+        break;
+      case kList:
+        o->list = true;
+        break;
+      case kJson:
+        o->json = true;
+        break;
+      case kQuiet:
+        o->quiet = true;
+        break;
+      case 'h':
+        o->help = true;
+        break;
+      case 'V':
+        o->version = true;
+        break;
+      case ':':
+        *error = "option '" + given.substr(0, given.find('=')) + "' needs a value";
+        return false;
+      default:
+        *error = optopt ? "unknown option '-" + std::string(1, char(optopt)) + "'"
+                        : "unknown option '" + given + "'";
+        return false;
+    }
+  }
+  std::vector<std::string> files(storage.begin() + optind, storage.end());
+  if (o->help || o->version || o->list) {
+    if (!files.empty() && o->list) {
+      *error = "--list takes no FILE";
+      return false;
+    }
+    return true;
+  }
+  if (files.empty()) {
+    *error = "no FILE given";
+    return false;
+  }
+  if (files.size() > 1) {
+    *error = "only one FILE can be flashed at a time";
+    return false;
+  }
+  o->file = files[0];
+  if (o->file.empty()) {
+    *error = "FILE is empty";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel

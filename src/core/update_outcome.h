@@ -1,0 +1,73 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace kestrel {
+
+// What became of an update, as data. It is set where the update ends, beside the message boxes
+// that tell the user; code that acts on the result (the command line's exit code and JSON, a
+// retry) reads this and never the text of a message.
+struct UpdateOutcome {
+  enum class Cause {
+    None,               // No update has begun.
+    Running,            // Begun and not ended yet.
+    Success,            // The device acknowledged every block (and got the restart command).
+    ImageRefused,       // The ELF file was missing, unreadable or refused by the conversion.
+    ImageFileError,     // The image file could not be written (or, for 1022, read).
+    NoMemory,           // No memory for the image.
+    PortUnavailable,    // The serial port could not be opened.
+    NoUsbDevice,        // No USB boot loader among the HID devices, or they could not be listed.
+    NoAnswer,           // The serial search ended without the device's answer (Stop).
+    NoAcknowledgement,  // The device did not acknowledge a step (or answered something else).
+    DeviceGone,         // The line hung up or the device was unplugged during the update.
+    SendError,          // A USB report could not be written.
+    ThreadFailed,       // A worker thread could not be started.
+    Interrupted,        // The window closed (or the program was told to end) mid-update.
+  };
+  // The step of the protocol at which it ended, where that is known.
+  enum class Step {
+    None,
+    ClearCommand,  // "UCLRU"
+    BlockCommand,  // "UFLHU"
+    BlockData,     // the block's frame
+    Block,         // a USB block: its header and data reports, and their acknowledgement
+    StartReport,   // the USB start report
+  };
+
+  Cause cause = Cause::None;
+  Step step = Step::None;
+  int block = -1;      // The block being sent, or -1.
+  int error = 0;       // The system's error number, where the system gave one.
+  std::string detail;  // Words for a person: what failed and why ("fw.out: No such file ...").
+
+  bool ended() const { return cause != Cause::None && cause != Cause::Running; }
+};
+
+// The window's record of the last update's outcome. Any thread may set or read it.
+class OutcomeRecord {
+ public:
+  UpdateOutcome get() const {
+    std::lock_guard lock(mutex_);
+    return outcome_;
+  }
+  // A new update begins: the outcome is Running until set().
+  void begin() {
+    std::lock_guard lock(mutex_);
+    outcome_ = UpdateOutcome{};
+    outcome_.cause = UpdateOutcome::Cause::Running;
+  }
+  // Records how the running update ended. The first ending counts: a later call (a clean-up after
+  // the failure, a worker leaving after the window closed) does not overwrite it, and nothing is
+  // recorded when no update runs.
+  void set(UpdateOutcome outcome) {
+    std::lock_guard lock(mutex_);
+    if (outcome_.cause == UpdateOutcome::Cause::Running) outcome_ = std::move(outcome);
+  }
+
+ private:
+  mutable std::mutex mutex_;  // Guards outcome_.
+  UpdateOutcome outcome_;
+};
+
+}  // namespace kestrel

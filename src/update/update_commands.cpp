@@ -1,0 +1,119 @@
+#include "update/update_commands.h"
+
+#include <memory>
+
+#include "core/window_state.h"
+#include "hid/hid_download.h"
+#include "hid/hid_link.h"
+#include "serial/serial_download.h"
+#include "serial/serial_search.h"
+#include "serial/serial_session.h"
+#include "service/service_commands.h"
+#include "update/firmware_files.h"
+
+namespace kestrel {
+
+namespace {
+
+// A new update: nothing recorded of the last one counts any more.
+void beginUpdate(WindowState& w) {
+  w.outcome.begin();
+  w.linkLost = false;
+  w.downloadBegun = false;
+  w.runImage.set(nullptr);
+}
+
+}  // namespace
+
+void runCommand(WindowState& w) {
+  beginUpdate(w);
+  w.readWindow();
+  Extraction converted;
+  if (!reportConversion(w, convert(w, w.firmwareTitle.get(), &converted))) return;
+  startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(converted.image)));
+}
+
+void beginConversion(WindowState& w) {
+  beginUpdate(w);
+}
+
+bool reportConversion(WindowState& w, ConvertResult result) {
+  if (result == ConvertResult::Failed) w.showMessage("File Convert fail!", "Error");
+  return result == ConvertResult::Ok;
+}
+
+void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image) {
+  // The download sends these very bytes, whatever becomes of the image file meanwhile.
+  w.runImage.set(std::move(image));
+  if (w.PortIndex != 0) {
+    startSerialSearch(w);
+    return;
+  }
+  if (!FindHidDevice(w)) {
+    UpdateOutcome none;
+    none.cause = UpdateOutcome::Cause::NoUsbDevice;
+    none.detail = "no USB boot loader found";
+    w.outcome.set(none);
+    w.showMessage("Make sure the Device work under USB-Boot Mode", "Prompt");
+    CloseHidDevice(w);
+    return;
+  }
+  w.disableRun();
+  if (!w.workers.start("HidDownloadThread", HidDownloadThread)) {
+    CloseHidDevice(w);
+    UpdateOutcome failed;
+    failed.cause = UpdateOutcome::Cause::ThreadFailed;
+    failed.detail = "the USB download thread could not be started";
+    w.outcome.set(failed);
+    w.showMessage("The USB download could not be started: no thread is available.", "Error",
+                  MessageIcon::Error);
+    w.enableRun();
+  }
+}
+
+void stopCommand(WindowState& w) {
+  w.searchStopped = 1;
+  w.statusText.set(" Stop !!");
+  closePort(w);
+  w.refreshWindow();
+}
+
+void closeCommand(WindowState& w) {
+  w.searchStopped = 1;
+  w.clock.sleepMs(50);
+}
+
+void updateCommand(WindowState& w) {
+  beginUpdate(w);
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!readImageFile(w.firmwareTitle.get() + ".bin", &bytes, &error)) {
+    UpdateOutcome unreadable;
+    unreadable.cause = UpdateOutcome::Cause::ImageFileError;
+    unreadable.detail = error;
+    w.outcome.set(unreadable);
+    w.showMessage(error, "Error", MessageIcon::Error);
+    closePort(w);
+    return;
+  }
+  w.runImage.set(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
+  serialDownload(w);
+}
+
+bool dispatchCommand(WindowState& w, int id) {
+  switch (id) {
+    case kCmdRun:
+      runCommand(w);
+      return true;
+    case kCmdStop:
+      stopCommand(w);
+      return true;
+    case kCmdUpdate:
+      updateCommand(w);
+      return true;
+    default:
+      return runServiceCommand(w, id);
+  }
+}
+
+}  // namespace kestrel
