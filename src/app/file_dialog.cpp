@@ -30,4 +30,8 @@ void FileDialog::setNextFileName(std::optional<QString> choice) {
   next_.choice = std::move(choice);
 }
 
+void FileDialog::clearNextFileName() {
+  next_ = Next{};
+}
+
 }  // namespace kestrel

@@ -20,6 +20,8 @@ class FileDialog {
   // Use only for testing: the next getOpenFileName() shows no dialog and returns `choice` (nothing:
   // as if cancelled). One answer, used once.
   static void setNextFileName(std::optional<QString> choice);
+  // Use only for testing: takes back a choice not used.
+  static void clearNextFileName();
 
  private:
   struct Next {

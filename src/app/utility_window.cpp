@@ -25,6 +25,7 @@
 #include "app/about_box.h"
 #include "app/dialog_units.h"
 #include "app/file_dialog.h"
+#include "app/question.h"
 #include "app/service_dialog.h"
 #include "app/window_icon.h"
 #include "update/update_commands.h"
@@ -44,7 +45,22 @@ struct Rendezvous {
   std::mutex mutex;  // Guards done.
   std::condition_variable cv;
   bool done = false;
+
+  void finish() {
+    std::lock_guard lock(mutex);
+    done = true;
+    cv.notify_all();
+  }
+  // Waits until finish(), or until `closing` says that nobody will finish it.
+  template <class Closing>
+  void wait(Closing closing) {
+    std::unique_lock lock(mutex);
+    while (!done && !closing()) cv.wait_for(lock, std::chrono::milliseconds(20));
+  }
 };
+
+constexpr const char* kCloseQuestion =
+    "An update is running. Closing now leaves the device without working firmware. Close anyway?";
 
 }  // namespace
 
@@ -86,6 +102,9 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, Q
 }
 
 UtilityWindow::~UtilityWindow() {
+  for (const QPointer<QMessageBox>& box : openBoxes_) {
+    if (box) box->reject();
+  }
   if (!shutdown(kShutdownWaitMs)) {
     // A worker is stuck in a call that does not return: its state must not be freed under it,
     // so the process ends here, which ends the worker too.
@@ -181,15 +200,12 @@ void UtilityWindow::onWindowThread(F&& f) {
       this,
       [this, r, f = std::forward<F>(f)]() mutable {
         if (!closing()) f();
-        std::lock_guard lock(r->mutex);
-        r->done = true;
-        r->cv.notify_all();
+        r->finish();
       },
       Qt::QueuedConnection);
-  std::unique_lock lock(r->mutex);
   // The window may start to close while the call waits in its queue; then nobody will carry it
   // out and the worker must not wait for it.
-  while (!r->done && !closing()) r->cv.wait_for(lock, std::chrono::milliseconds(20));
+  r->wait([this] { return closing(); });
 }
 
 void UtilityWindow::readWindow() {
@@ -252,11 +268,33 @@ void UtilityWindow::showMessage(const std::string& text, std::optional<std::stri
 }
 
 void UtilityWindow::showAppMessage(const std::string& text) {
-  // Owned by the window when shown from its thread; without owner from a worker.
-  bool owned = QThread::currentThread() == thread();
-  onWindowThread([=, this] {
-    showBox(qs(text), QCoreApplication::applicationName(), QMessageBox::Warning, owned);
-  });
+  const QString caption = QCoreApplication::applicationName();
+  // From the window's thread the box is the window's own, modal to it.
+  if (QThread::currentThread() == thread()) {
+    showBox(qs(text), caption, QMessageBox::Warning, true);
+    return;
+  }
+  // From a worker it has no owner and blocks nothing but the worker: the window stays usable,
+  // and the worker waits until the user has pressed OK (or the window closes).
+  if (closing()) return;
+  auto r = std::make_shared<Rendezvous>();
+  QMetaObject::invokeMethod(
+      this,
+      [this, r, caption, text = qs(text)] {
+        if (closing()) return r->finish();
+        auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok);
+        box->setTextFormat(Qt::PlainText);
+        box->setWindowModality(Qt::NonModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        openBoxes_.append(box);
+        connect(box, &QDialog::finished, this, [this, r, box] {
+          openBoxes_.removeAll(box);
+          r->finish();
+        });
+        box->show();
+      },
+      Qt::QueuedConnection);
+  r->wait([this] { return closing(); });
 }
 
 void UtilityWindow::onCommand(int id) {
@@ -313,9 +351,27 @@ void UtilityWindow::done(int result) {
   QDialog::done(result);
 }
 
+bool UtilityWindow::mayClose() {
+  // Run is disabled exactly while an update runs.
+  if (runButton_->isEnabled()) return true;
+  return Question::ask(this, QCoreApplication::applicationName(),
+                       QString::fromLatin1(kCloseQuestion));
+}
+
 void UtilityWindow::closeEvent(QCloseEvent* event) {
+  if (!mayClose()) {
+    event->ignore();
+    return;
+  }
   closeCommand(*this);
-  QDialog::closeEvent(event);
+  closeConfirmed_ = true;
+  QDialog::closeEvent(event);  // goes through reject(), which need not ask again
+}
+
+void UtilityWindow::reject() {
+  // Escape, and the close request through closeEvent.
+  if (!closeConfirmed_ && !mayClose()) return;
+  QDialog::reject();
 }
 
 void UtilityWindow::keyPressEvent(QKeyEvent* event) {
@@ -323,6 +379,7 @@ void UtilityWindow::keyPressEvent(QKeyEvent* event) {
                (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
   if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
     // A focused push button takes Enter itself; here the focus is in a list or a field.
+    if (!mayClose()) return;
     readWindow();
     accept();
     return;

@@ -19,8 +19,10 @@ namespace kestrel {
 //
 // Laid out in dialog units of its font. The operations of WindowState may be called from any
 // thread: a call from a worker is carried out on the window's thread while the worker waits, and
-// is dropped at once once the window is closing. Whichever way the window ends (close request,
-// Enter, Escape), every worker has ended before the window's state goes away.
+// is dropped at once once the window is closing. An application box from a worker has no owner:
+// the window stays usable while only the worker waits for its OK. Whichever way the window ends
+// (close request, Enter, Escape; while an update runs, only after the user confirms), every worker
+// has ended before the window's state goes away.
 class UtilityWindow : public QDialog, public WindowState {
   Q_OBJECT
 
@@ -48,6 +50,8 @@ class UtilityWindow : public QDialog, public WindowState {
   QMenu* windowMenu() const { return windowMenu_; }
 
   void done(int result) override;
+  // Escape. While an update runs, only after the user has confirmed.
+  void reject() override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -56,6 +60,8 @@ class UtilityWindow : public QDialog, public WindowState {
 
  private:
   void buildControls();
+  // True when the window may close now: no update runs, or the user says Yes to closing anyway.
+  bool mayClose();
   void chooseFirmwareFile();
   void showAbout();
   void showHelp();
@@ -76,6 +82,7 @@ class UtilityWindow : public QDialog, public WindowState {
   QList<QPointer<QMessageBox>> openBoxes_;
   bool workersEnded_ = true;
   bool ended_ = false;
+  bool closeConfirmed_ = false;  // The close request has been confirmed (or needed no question).
 };
 
 }  // namespace kestrel

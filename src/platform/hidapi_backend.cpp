@@ -10,14 +10,11 @@
 #include <thread>
 
 #include "platform/hid_device.h"
+#include "platform/hidapi_errors.h"
 
 namespace kestrel {
-namespace {
 
-// errno values with which hidraw tells that the device has gone away.
-bool isGone(int err) {
-  return err == ENODEV || err == ENXIO || err == ESHUTDOWN || err == EPIPE || err == EIO;
-}
+namespace {
 
 class HidapiDevice final : public HidDevice {
  public:
@@ -35,7 +32,7 @@ class HidapiDevice final : public HidDevice {
     int r = hid_write(dev_, report, n);
     if (r >= 0) return true;
     err->error = errno;
-    err->deviceGone = isGone(errno);
+    err->deviceGone = hidapiWriteMeansGone(errno);
     return false;
   }
 
@@ -57,8 +54,7 @@ class HidapiDevice final : public HidDevice {
     }
     if (r == 0) return 0;
     err->error = errno;
-    // hidapi reports a hung-up poll without an errno: the node is gone.
-    err->deviceGone = errno == 0 || isGone(errno);
+    err->deviceGone = hidapiReadMeansGone(errno);
     return -1;
   }
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <vector>
 
 #include "platform/serial_port.h"
@@ -55,10 +55,14 @@ speed_t speedFor(uint32_t baud) {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  PosixSerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  // `found` holds the line's settings as the port had them before this program set it up.
+  PosixSerialPort(int fd, int wakeFd, std::optional<termios> found)
+      : fd_(fd), wakeFd_(wakeFd), found_(found) {}
 
   ~PosixSerialPort() override {
     drain();
+    // The line goes back to how it was found: a terminal given as the port stays usable.
+    if (found_) ::tcsetattr(fd_, TCSANOW, &*found_);
     ::ioctl(fd_, TIOCNXCL);
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
@@ -163,6 +167,7 @@ class PosixSerialPort final : public SerialPort {
 
   const int fd_;
   const int wakeFd_;
+  const std::optional<termios> found_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> lost_{false};
 };
@@ -173,10 +178,13 @@ int unitNumber(const std::string& name, const std::string& prefix) {
 
 // Built-in UARTs: every /dev/ttyS* node exists, but only those with a UART behind them count.
 bool hasUart(const std::string& node) {
-  std::ifstream type("/sys/class/tty/" + node + "/type");
-  int value = 1;
-  if (type >> value) return value != 0;
-  return true;
+  std::string path = "/sys/class/tty/" + node + "/type";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char text[16] = {};
+  ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  return n <= 0 || std::atoi(text) != 0;
 }
 
 std::vector<std::string> presentPorts() {
@@ -236,7 +244,9 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
   // Not every tty driver supports exclusive mode; the lock above holds either way.
   (void)::ioctl(fd, TIOCEXCL);
   termios tio{};
+  std::optional<termios> found;
   if (::tcgetattr(fd, &tio) == 0) {
+    found = tio;
     // Raw bytes both ways: nothing translated, echoed, edited or eaten by software flow
     // control. Hardware flow control and the modem lines stay as found.
     tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
@@ -260,7 +270,7 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixSerialPort>(fd, wakeFd);
+  return std::make_unique<PosixSerialPort>(fd, wakeFd, found);
 }
 
 std::string resolveSerialPortName(const std::string& name) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/device_text.h"
 #include "core/run_image.h"
 #include "core/window_state.h"
 #include "image/download_image.h"
@@ -79,8 +80,9 @@ bool waitAck(WindowState& w) {
     received[count++] = byte;
     if (count < 3) continue;
     if (std::equal(received, received + 3, kAckToken)) return true;
-    std::string text{char(received[0]), ',', char(received[1]), ',', char(received[2])};
-    w.showMessage(text);
+    // "%c,%c,%c" of the three bytes, as the C string it is.
+    const uint8_t shown[] = {received[0], ',', received[1], ',', received[2]};
+    w.showMessage(deviceText(shown, sizeof shown));
     return false;
   }
   w.showMessage("Timeout fail!", "Fail");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/device_text.h"
 #include "core/window_state.h"
 #include "serial/serial_search.h"
 #include "serial/serial_session.h"
@@ -64,6 +65,11 @@ void leadAndFrame(WindowState& w, uint8_t lead, const std::vector<uint8_t>& fram
 void cradleIdentity(WindowState& w) {
   w.readWindow();
   std::string id = w.cradleIdText.get();
+  // One character must be one byte on the line, or the length check counts wrong.
+  if (!isAscii(id)) {
+    w.showMessage("The cradle ID may hold only ASCII characters. Nothing was sent.");
+    return;
+  }
   if (id.size() != 12) {
     w.showMessage("Cradle ID must be 12 digits!");
     return;
@@ -80,6 +86,10 @@ void cradleIdentity(WindowState& w) {
 void codeFromWindow(WindowState& w) {
   w.readWindow();
   std::string code = w.commandText.get();
+  if (!isAscii(code)) {
+    w.showMessage("The command may hold only ASCII characters. Nothing was sent.");
+    return;
+  }
   if (code.size() != 4) {
     w.showMessage("Command Length error!");
     return;
@@ -91,12 +101,7 @@ void textQuery(WindowState& w) {
   const Answer answer{100, 3000};
   std::vector<uint8_t> reply = exchange(w, "/%/%", &answer);
   if (reply.empty()) return;
-  std::string text;
-  for (uint8_t b : reply) {
-    if (b == 0) break;
-    text.push_back(char(b));
-  }
-  w.showMessage(text);
+  w.showMessage(deviceText(reply.data(), reply.size()));
 }
 
 void undiscover(WindowState& w) {

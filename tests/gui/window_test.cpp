@@ -1,5 +1,6 @@
 // The utility window as a user sees it, headless.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -7,9 +8,9 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMetaMethod>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMetaMethod>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@
 
 #include "app/about_box.h"
 #include "app/file_dialog.h"
+#include "app/question.h"
 #include "app/utility_window.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
@@ -61,7 +63,10 @@ class ModalWatcher : public QObject {
     }
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       boxes.append({box->text(), box->windowTitle(), box->icon()});
-      box->button(QMessageBox::Ok)->click();
+      // A question gets its default answer, as from a user who presses Enter.
+      QAbstractButton* answer = box->button(QMessageBox::Ok);
+      if (!answer) answer = box->defaultButton();
+      if (answer) answer->click();
     } else if (auto* dialog = qobject_cast<QDialog*>(modal);
                dialog && !qobject_cast<UtilityWindow*>(dialog)) {
       if (since_.elapsed() > patienceMs_) {
@@ -102,6 +107,14 @@ class WindowTest : public QObject {
     if (!QTest::qWaitForWindowActive(w.get(), 1000)) qWarning("window not active");
     return w;
   }
+  // A visible message box with `text`, wherever it is.
+  static QMessageBox* findBox(const QString& text) {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(top);
+      if (box && box->isVisible() && box->text() == text) return box;
+    }
+    return nullptr;
+  }
   template <class T>
   static T* find(QWidget* w, const char* name) {
     return w->findChild<T*>(QString::fromLatin1(name));
@@ -114,7 +127,12 @@ class WindowTest : public QObject {
 
  private slots:
   void init() { startFolder_ = QDir::currentPath(); }
-  void cleanup() { QDir::setCurrent(startFolder_); }
+  void cleanup() {
+    QDir::setCurrent(startFolder_);
+    // An answer a test gave in advance and did not use must not reach the next test.
+    FileDialog::clearNextFileName();
+    Question::setNextAnswer(std::nullopt);
+  }
 
   void startsAsLaidOut() {
     auto w = showWindow();
@@ -176,9 +194,73 @@ class WindowTest : public QObject {
 
   void escapeEndsAtOnce() {
     auto w = showWindow();
+    ModalWatcher watcher;
     QTest::keyClick(find<QComboBox>(w.get(), "portList"), Qt::Key_Escape);
     QVERIFY(!w->isVisible());
     QCOMPARE(w->result(), int(QDialog::Rejected));
+    QVERIFY(watcher.boxes.isEmpty());  // no update runs: nothing is asked
+  }
+
+  // While an update runs, Escape, Enter in a field and the close request each ask first; No keeps
+  // the window and the update, Yes closes.
+  void closingDuringAnUpdateAsksFirst() {
+    test::TempDir dir;
+    qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
+    auto unset = qScopeGuard([] { qunsetenv("KESTREL_COM_DIR"); });
+    sim::SerialBootSim device({.silent = true});
+    device.linkAs(dir.path().string(), "COM1");
+    test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
+    auto w = std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hid_);
+    w->show();
+    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    find<QPushButton>(w.get(), "runButton")->click();
+    QVERIFY(w->serialUpdateRunning.load());
+
+    ModalWatcher watcher;  // answers No
+    auto* field = find<QLineEdit>(w.get(), "fileField");
+    QTest::keyClick(field, Qt::Key_Escape);
+    QTest::keyClick(field, Qt::Key_Return);
+    w->close();
+    QCOMPARE(watcher.boxes.size(), 3);
+    for (const Seen& box : watcher.boxes) {
+      QCOMPARE(box.text, QStringLiteral("An update is running. Closing now leaves the device "
+                                        "without working firmware. Close anyway?"));
+      QCOMPARE(box.caption, QCoreApplication::applicationName());
+    }
+    QVERIFY(w->isVisible());
+    QVERIFY(w->serialUpdateRunning.load());
+    QCOMPARE(int(w->searchStopped.load()), 0);  // the close request did not stop the search
+
+    Question::setNextAnswer(true);
+    QTest::keyClick(field, Qt::Key_Escape);
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->workersEnded());
+    QVERIFY(!w->serialPortHandle.isOpen());
+  }
+
+  // An application box from a worker has no owner and holds nothing but the worker: the window
+  // stays usable until the user presses OK.
+  void appBoxFromAWorkerLeavesTheWindowUsable() {
+    auto w = showWindow();
+    std::atomic<bool> answered{false};
+    w->workers.start("worker", [&] {
+      w->showAppMessage("Only read 2 bytes");
+      answered = true;
+    });
+    QMessageBox* box = nullptr;
+    QTRY_VERIFY2((box = findBox(QStringLiteral("Only read 2 bytes"))), "the worker's box");
+    QVERIFY(box->parentWidget() == nullptr);
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QCOMPARE(box->icon(), QMessageBox::Warning);
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+    // The window takes input meanwhile.
+    QTemporaryDir folder;
+    chooseFile(w.get(), QDir(folder.path()).filePath("next.out"));
+    QCOMPARE(find<QLineEdit>(w.get(), "fileField")->text(), QStringLiteral("next"));
+    QVERIFY(!answered.load());
+    box->button(QMessageBox::Ok)->click();
+    QTRY_VERIFY2(answered.load(), "the worker to go on after OK");
   }
 
   void enterOnRunPressesRun() {
@@ -375,10 +457,10 @@ class WindowTest : public QObject {
     bool sawBox = false;
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box || sawBox) return;
-      sawBox = box->text() == QStringLiteral("Only read 2 bytes");
+      if (sawBox || !findBox(QStringLiteral("Only read 2 bytes"))) return;
+      sawBox = true;
       timer.start();
+      Question::setNextAnswer(true);  // "Close anyway?" Yes
       w->close();
     });
     poll.start(5);
@@ -402,8 +484,11 @@ class WindowTest : public QObject {
     find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
     find<QLineEdit>(w.get(), "fileField")->setText("fw");
     // The close request waits in the queue while Run converts, wakes the device and starts the
-    // search threads.
-    QTimer::singleShot(0, w.get(), [&] { w->close(); });
+    // search threads; then it asks, and is answered Yes.
+    QTimer::singleShot(0, w.get(), [&] {
+      Question::setNextAnswer(true);
+      w->close();
+    });
     find<QPushButton>(w.get(), "runButton")->click();
     QVERIFY(w->serialUpdateRunning.load() || !w->isVisible());
     QElapsedTimer timer;

@@ -240,7 +240,7 @@ TEST_F(FlashCli, JsonGivesOneEventPerLine) {
 
 TEST_F(FlashCli, JsonEscapesWhateverTheDeviceSent) {
   firmware(100);
-  serialDevice({.wrongClearAnswer = true});
+  serialDevice({.clearAnswer = {'A', 'B', 'C', 'D', 'E'}});
   EXPECT_EQ(flash({"--json", "--port", "COM2", "fw.out"}), kExitNoAck);
   EXPECT_NE(stdoutText.find(R"({"event":"message","text":"A,B,C","caption":"kestrel-flash")"),
             std::string::npos);

@@ -10,6 +10,7 @@
 #include "hid/hid_download.h"
 #include "hid/hid_link.h"
 #include "hid/hid_reports.h"
+#include "platform/hidapi_errors.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"
@@ -282,10 +283,18 @@ TEST_F(UsbUpdate, FaultMatrix) {
       {"acknowledgement on the last poll", {.manualAck = true}, {"Download Finished!"}, 500},
       {"acknowledgement one poll too late", {.manualAck = true}, {"NO ACK ,Block no:0X08"}, 501},
       {"2-byte report", {.shortReportAt = 2}, {"Only read 2 bytes", "Download Finished!"}},
-      {"start report not written", {.writeFailAt = 0}, {"Send error= 32"}},
-      {"header not written", {.writeFailAt = 85}, {"Send error= 32"}},
+      // Write errors go through the hidapi backend's rule: a stalled endpoint (EPIPE) and a failed
+      // transfer (EIO) are errors of the write; only an unplugged device (ENODEV) is "gone".
+      {"start report not written", {.writeFailAt = 0, .writeErrno = EPIPE}, {"Send error= 32"}},
+      {"header not written", {.writeFailAt = 85, .writeErrno = EPIPE}, {"Send error= 32"}},
+      {"data report failed with EIO",
+       {.writeFailAt = 87, .writeErrno = EIO},
+       {"Send error= 5 len=1948", "Couldn't send data  !"}},
+      {"data report's device gone",
+       {.writeFailAt = 86, .writeErrno = ENODEV},
+       {"NO ACK ,Block no:0X18"}},
       {"data report not written",
-       {.writeFailAt = 86},
+       {.writeFailAt = 86, .writeErrno = EPIPE},
        {"Send error= 32 len=1998", "Couldn't send data  !"}},
       {"unplugged at the start", {.unplugAt = 0}, {"NO ACK ,Block no:0X08"}},
       {"unplugged in the middle", {.unplugAt = 100}, {"NO ACK ,Block no:0X18"}},
@@ -302,9 +311,7 @@ TEST_F(UsbUpdate, FaultMatrix) {
       EXPECT_TRUE(eventually([&] { return w->hid.hidAckReceived != 0 || w->hid.hidRunning == 0; },
                              "the receive thread to raise the acknowledgement"));
     };
-    HidFaults faults = row.faults;
-    if (faults.writeFailAt >= 0) faults.writeErrno = 32;
-    run(10000, faults, &clock);
+    run(10000, row.faults, &clock);
     finish();
     EXPECT_EQ(w->texts(), row.messages);
     clock.onSleep = nullptr;
@@ -316,6 +323,14 @@ TEST_F(UsbUpdate, FaultMatrix) {
     padded.resize(5 * 2048, 0);
     EXPECT_EQ(hid->image(), padded);
   }
+}
+
+// The hidapi backend's reading of errno: only an unplugged device is "gone".
+TEST(HidapiErrors, OnlyAnUnpluggedDeviceIsGone) {
+  for (int err : {ENODEV, ESHUTDOWN}) EXPECT_TRUE(hidapiWriteMeansGone(err)) << err;
+  for (int err : {EPIPE, EIO, EAGAIN, ETIMEDOUT}) EXPECT_FALSE(hidapiWriteMeansGone(err)) << err;
+  for (int err : {0, ENODEV, ESHUTDOWN, EIO}) EXPECT_TRUE(hidapiReadMeansGone(err)) << err;
+  for (int err : {EPIPE, EAGAIN, EINVAL}) EXPECT_FALSE(hidapiReadMeansGone(err)) << err;
 }
 
 TEST_F(UsbUpdate, MissingAcknowledgementOfBlock32NamesPage0x100) {

@@ -116,6 +116,22 @@ TEST_F(ServiceCommand, TextQueryShowsTheAnswerUpToItsFirstZero) {
   device({.textAnswer = {'v', '1', '.', '2', 0x00, 'z', 'z'}});
   command(1036);
   EXPECT_EQ(w->messages(), (std::vector<Shown>{{"v1.2", std::nullopt}}));
+  // Bytes from 0x80 are the single-byte characters they are.
+  device({.textAnswer = {'v', 0xB2, ' ', 0xE9, 0x00, 'z'}});
+  command(1036);
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"v\xC2\xB2 \xC3\xA9", std::nullopt}}));
+}
+
+TEST_F(ServiceCommand, FieldsWithCharactersBeyondAsciiAreRefused) {
+  device();
+  w->cradleIdText.set("0123456789\xC3\xA9");  // 11 characters, 12 bytes
+  command(1029);
+  w->commandText.set("ab\xC3\xA9");  // 3 characters, 4 bytes
+  command(1034);
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{
+                            "The cradle ID may hold only ASCII characters. Nothing was sent.",
+                            "The command may hold only ASCII characters. Nothing was sent."}));
+  EXPECT_TRUE(line().empty());
 }
 
 TEST_F(ServiceCommand, UndiscoverConfirmsOnlyAnAcknowledgement) {

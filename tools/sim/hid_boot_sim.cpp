@@ -4,6 +4,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/hidapi_errors.h"
+
 namespace kestrel::sim {
 namespace {
 
@@ -103,7 +105,8 @@ bool HidBootSim::write(const std::string& path, const uint8_t* report, size_t n,
   }
   if (index == faults_.writeFailAt) {
     reports_.emplace_back();  // counted, not taken
-    *err = {faults_.writeErrno, false};
+    // Whether the errno means "gone" is the hidapi backend's rule, as with a real device.
+    *err = {faults_.writeErrno, hidapiWriteMeansGone(faults_.writeErrno)};
     return false;
   }
   if (faults_.paced) {

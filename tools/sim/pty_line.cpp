@@ -17,10 +17,13 @@ PtyLine openPtyLine() {
     throw std::runtime_error("openpty failed");
   }
   line.path = name;
-  // Until the utility has set the line up, nothing may be echoed back.
+  // Until the utility has set the line up, nothing may be echoed back. The idle speed is one the
+  // utility never uses, so that the far end can tell a line the utility has let go.
   termios tio{};
   ::tcgetattr(slave, &tio);
   ::cfmakeraw(&tio);
+  ::cfsetispeed(&tio, kIdleSpeed);
+  ::cfsetospeed(&tio, kIdleSpeed);
   ::tcsetattr(slave, TCSANOW, &tio);
   line.keeper = ::open(name, O_RDWR | O_NOCTTY);
   ::close(slave);

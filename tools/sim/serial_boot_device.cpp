@@ -86,7 +86,7 @@ void SerialBootDevice::command(const std::string& text) {
     }
     exchange_ = -1;
     if (faults_.silent || faults_.noClearAck) return;
-    transmit(faults_.wrongClearAnswer ? std::vector<uint8_t>{'A', 'B', 'C', 'D', 'E'} : kAck, 0);
+    transmit(faults_.clearAnswer.empty() ? kAck : faults_.clearAnswer, 0);
   } else if (text == "UFLHU") {
     ++exchange_;
     state_ = State::Frame;

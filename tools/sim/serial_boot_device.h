@@ -14,7 +14,7 @@ namespace kestrel::sim {
 struct SerialFaults {
   bool silent = false;                // Wakes, but never sends a byte.
   bool noClearAck = false;            // Does not acknowledge "UCLRU".
-  bool wrongClearAnswer = false;      // Answers "UCLRU" with the five letters "ABCDE".
+  std::vector<uint8_t> clearAnswer;   // Answers "UCLRU" with these bytes instead of "U5U".
   std::vector<uint8_t> answerPrefix;  // Sent in front of the 0x5A answer, in the same burst.
   int noCommandAckAt = -1;            // No acknowledgement of exchange n's "UFLHU".
   int noFrameAckAt = -1;              // No acknowledgement of exchange n's frame.

@@ -63,11 +63,15 @@ double SerialBootSim::nowMs() const {
       .count();
 }
 
-uint32_t SerialBootSim::lineSpeed() const {
+uint32_t SerialBootSim::lineSpeed() {
   termios tio{};
   // On a pseudo-terminal the master reports the settings the utility made on its side.
   if (master_ < 0 || ::tcgetattr(master_, &tio) != 0) return 0;
-  return baudOf(::cfgetospeed(&tio));
+  speed_t speed = ::cfgetospeed(&tio);
+  // Back at the idle speed, the utility has closed the port since it wrote what is read now:
+  // those bytes went at the speed the line had last.
+  if (speed != kIdleSpeed) lastSpeed_ = baudOf(speed);
+  return lastSpeed_;
 }
 
 void SerialBootSim::run() {

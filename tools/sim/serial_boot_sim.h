@@ -29,7 +29,7 @@ class SerialBootSim final : public SerialBootDevice {
 
  private:
   void run();
-  uint32_t lineSpeed() const;
+  uint32_t lineSpeed();
   void closeLine();
   double nowMs() const;
 
@@ -42,6 +42,7 @@ class SerialBootSim final : public SerialBootDevice {
   // Touched by the simulator's thread only.
   double lineFreeAt_ = 0;  // When the line to the device has carried every byte so far (ms).
   double sendFreeAt_ = 0;
+  uint32_t lastSpeed_ = 0;  // The last speed the utility set.
   std::thread thread_;
 };
 
