@@ -286,53 +286,6 @@ TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
             std::string::npos);
 }
 
-// As a user without rights, where the test can become one: the port exists but may not be
-// opened, and both --list and the update say so and name the fix.
-TEST_F(FlashCli, PortWithoutPermissionNamesTheFix) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user without rights";
-  firmware(100);
-  serialLine();
-  ::chmod(line->devicePath().c_str(), 0600);
-  ::chmod(dir.path().c_str(), 0777);  // the user may write the image beside the ELF file
-  ::chmod("fw.out", 0644);
-  int pipefd[2];
-  ASSERT_EQ(::pipe(pipefd), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipefd[0]);
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
-    test::NoHidDevices noHid;
-    int code;
-    {
-      OutputSink out(pipefd[1]);
-      FlashEnvironment env{systemClock(), posixSerialBackend(), noHid, out, out};
-      runFlash({"--list"}, env);
-      code = runFlash({"--port", "COM2", "--quiet", "fw.out"}, env);
-      out.write("update exit " + std::to_string(code) + "\n");
-      out.flush(test::kPatience);
-    }
-    ::_exit(0);
-  }
-  ::close(pipefd[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-  ::close(pipefd[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-  EXPECT_NE(text.find("present, cannot be opened: Permission denied (the port exists but this user "
-                      "may not open it: "
-                      "add yourself to the dialout group"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("port COM2 cannot be opened: " + (dir.path() / "COM2").string() +
-                      ": Permission denied (the port exists but this user may not open it"),
-            std::string::npos);
-  EXPECT_NE(text.find("update exit 4"), std::string::npos) << text;
-}
-
 // The exit code is a function of the update's outcome alone: no message's text takes part, so a
 // change to a prescribed text cannot move it.
 TEST(FlashExitCode, FollowsTheOutcomeAlone) {

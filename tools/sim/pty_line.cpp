@@ -25,8 +25,10 @@ PtyLine openPtyLine() {
   ::cfsetispeed(&tio, kIdleSpeed);
   ::cfsetospeed(&tio, kIdleSpeed);
   ::tcsetattr(slave, TCSANOW, &tio);
-  line.keeper = ::open(name, O_RDWR | O_NOCTTY);
+  line.keeper = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   ::close(slave);
+  // A program the test starts must not inherit the far end: the line would not hang up with it.
+  ::fcntl(line.master, F_SETFD, FD_CLOEXEC);
   return line;
 }
 

@@ -39,6 +39,11 @@ void SerialBootDevice::feed(uint8_t byte, uint32_t baud, double ms) {
     return;
   }
   if (commandBuffer_.empty() && byte != 'U') {
+    if (byte == 0xA5 && faults_.hangUpOnProbe) {
+      lineDropped_ = true;
+      dropLine();
+      return;
+    }
     if (byte == 0xA5 && !faults_.silent) {
       std::vector<uint8_t> answer = faults_.answerPrefix;
       answer.push_back(0x5A);

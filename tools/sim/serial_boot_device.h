@@ -20,6 +20,7 @@ struct SerialFaults {
   int noFrameAckAt = -1;              // No acknowledgement of exchange n's frame.
   int strayBeforeAckAt = -1;  // Sends one stray byte before exchange n's frame acknowledgement.
   int hangUpAt = -1;          // Hangs up halfway through exchange n's frame.
+  bool hangUpOnProbe = false;  // Hangs up when the first probe comes, in the middle of the search.
   int lateAckAt = -1;         // Acknowledges exchange n's frame only after...
   int lateAckMs = 0;          // ...this many milliseconds of the line's time.
   bool paced = false;         // Bytes take their time on the line, 10 bits each (pseudo-terminal).
