@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -60,8 +61,11 @@ class FlashCli : public ::testing::Test {
   int flash(std::vector<std::string> args, bool termios = false) {
     Caught out, err;
     FlashEnvironment env{termios ? systemClock() : clock,
-                         termios ? posixSerialBackend() : static_cast<SerialBackend&>(ports), *hid,
-                         out.sink(), err.sink()};
+                         termios ? posixSerialBackend() : static_cast<SerialBackend&>(ports),
+                         *hid,
+                         out.sink(),
+                         err.sink(),
+                         onTerminal};
     int code = runFlash(args, env);
     stdoutText = out.text();
     stderrText = err.text();
@@ -87,6 +91,7 @@ class FlashCli : public ::testing::Test {
   std::unique_ptr<sim::SerialBootSim> line;
   std::vector<uint8_t> image;
   std::string stdoutText, stderrText;
+  bool onTerminal = false;
 };
 
 TEST_F(FlashCli, FlashesOverASerialPort) {
@@ -284,6 +289,88 @@ TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
             std::string::npos);
   EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"),
             std::string::npos);
+}
+
+// The conventions people script against: option forms, usage errors, names, versions.
+TEST_F(FlashCli, FollowsTheCommandLineConventions) {
+  firmware(3000);
+  serialDevice();
+  EXPECT_EQ(flash({"--port=COM2", "--", "fw.out"}), kExitOk) << stderrText;
+
+  EXPECT_EQ(flash({"--bogus", "fw.out"}), kExitUsage);
+  EXPECT_EQ(stderrText,
+            "kestrel-flash: unknown option '--bogus'\n"
+            "Try 'kestrel-flash --help' for more information.\n");
+  EXPECT_EQ(stdoutText, "");
+
+  EXPECT_EQ(flash({"-V"}), kExitOk);
+  EXPECT_EQ(stdoutText, "kestrel-flash 1.0.0\n");
+  EXPECT_EQ(flash({"--help"}), kExitOk);
+  EXPECT_EQ(stdoutText.rfind("usage: kestrel-flash [options] FILE", 0), 0u);
+
+  // Any ELF file name: the image goes beside it, under its title.
+  std::filesystem::create_directory("build");
+  for (const char* name : {"fw.elf", "FW.OUT", "build/fw"}) {
+    SCOPED_TRACE(name);
+    test::writeFile(name, sim::ElfBuilder().add(0x0, image).build());
+    serialDevice();
+    EXPECT_EQ(flash({"--port", "COM2", name}), kExitOk) << stderrText;
+    std::string title = name;
+    title = title.substr(0, title.find('.'));
+    EXPECT_EQ(test::readFile(title + ".bin"), image);
+  }
+}
+
+TEST_F(FlashCli, JsonForEveryRunEndingWithAnEndObject) {
+  firmware(3000);
+  const std::regex line(R"(^\{"event":"\w+".*\}$)");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--json", "--list"}, {"--json", "--dry-run", "fw.out"}, {"--json", "--bogus"}}) {
+    SCOPED_TRACE(args[1]);
+    flash(args);
+    std::istringstream lines(stdoutText);
+    std::string l, last;
+    while (std::getline(lines, l)) {
+      EXPECT_TRUE(std::regex_match(l, line)) << l;
+      last = l;
+    }
+    EXPECT_EQ(last.rfind(R"({"event":"end",)", 0), 0u) << stdoutText;
+  }
+  flash({"--json", "--list"});
+  EXPECT_NE(stdoutText.find(R"({"event":"ports","ports":[{"name":"COM1")"), std::string::npos);
+  EXPECT_NE(stdoutText.find(R"({"event":"usb","listed":true,"devices":[]})"), std::string::npos);
+  flash({"--json", "--dry-run", "fw.out"});
+  EXPECT_NE(stdoutText.find(R"("image_length":3000,"blocks":2,"sha256":")"), std::string::npos);
+  // A UTF-8 name stays the name it is.
+  std::filesystem::copy_file("fw.out", "d\xC3\xA9.out");
+  EXPECT_EQ(flash({"--json", "--dry-run", "d\xC3\xA9.out"}), kExitOk);
+  EXPECT_NE(stdoutText.find("\"file\":\"d\xC3\xA9.out\""), std::string::npos) << stdoutText;
+}
+
+TEST_F(FlashCli, SaysWhatMattersWithoutLegacyNoise) {
+  // A dry run of an empty image: the download would still send one block.
+  test::writeFile("empty.out", sim::ElfBuilder().build());
+  EXPECT_EQ(flash({"--dry-run", "empty.out"}), kExitOk);
+  EXPECT_NE(stdoutText.find("blocks        1 block of 2048 bytes"), std::string::npos)
+      << stdoutText;
+  // Quietly: the SHA-256 line alone.
+  EXPECT_EQ(flash({"--dry-run", "--quiet", "empty.out"}), kExitOk);
+  EXPECT_EQ(stdoutText, "sha256        " + sha256Hex(nullptr, 0) + "\n");
+  EXPECT_EQ(flash({"--dry-run", "--quiet", "gone.out"}), kExitConversion);
+  EXPECT_EQ(stdoutText, "");
+  EXPECT_NE(stderrText.find("gone.out: No such file or directory"), std::string::npos);
+
+  // No USB boot loader: the clear sentence, and not the window's prompt before it.
+  firmware(100);
+  EXPECT_EQ(flash({"fw.out"}), kExitNoDevice);
+  EXPECT_EQ(stdoutText, "");
+  EXPECT_EQ(stderrText.rfind("kestrel-flash: no USB boot loader found", 0), 0u) << stderrText;
+
+  // On a terminal the bar says "--" until it knows the speed.
+  onTerminal = true;
+  serialDevice();
+  EXPECT_EQ(flash({"--port", "COM2", "fw.out"}), kExitOk);
+  EXPECT_NE(stdoutText.find("   0%      -- KiB/s    -- s left"), std::string::npos) << stdoutText;
 }
 
 // The exit code is a function of the update's outcome alone: no message's text takes part, so a
