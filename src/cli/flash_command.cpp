@@ -1,10 +1,9 @@
 #include "cli/flash_command.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -15,6 +14,7 @@
 #include "hid/hid_link.h"
 #include "image/download_image.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 #include "serial/serial_session.h"
@@ -53,29 +53,16 @@ class DevicePathBackend final : public SerialBackend {
   std::string path_;
 };
 
-// Whether this user may open `path` for reading and writing: 0, or the errno that says why not.
-int accessProblem(const std::string& path) {
-  return ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+// True when `path` exists and this user may not open it: the fix is a permission.
+bool permissionDenied(const std::string& path) {
+  PathInfo info = inspectPath(path);
+  return info.exists && info.accessError == EACCES;
 }
 
 bool anyHidPermissionProblem(HidApi& hid) {
   std::vector<std::string> paths;
   if (!hid.enumerate(&paths)) return false;
-  for (const auto& p : paths) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) == 0 && accessProblem(p) == EACCES) return true;
-  }
-  return false;
-}
-
-// What a path that is not a terminal is, in words.
-std::string kindOf(const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return "a regular file";
-  if (S_ISDIR(st.st_mode)) return "a directory";
-  if (S_ISFIFO(st.st_mode)) return "a FIFO";
-  if (S_ISSOCK(st.st_mode)) return "a socket";
-  if (S_ISBLK(st.st_mode)) return "a block device";
-  return "a device that is not a terminal";
+  return std::any_of(paths.begin(), paths.end(), permissionDenied);
 }
 
 const char* causeName(Cause c) {
@@ -140,11 +127,8 @@ std::string titleOf(const std::string& path) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  struct stat sa {
-  }, sb{};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  std::error_code ec;
+  return a == b || std::filesystem::equivalent(a, b, ec);
 }
 
 std::string blocksText(uint64_t blocks) {
@@ -207,15 +191,15 @@ int Flash::list() {
     std::string path = resolveSerialPortName(name);
     Json port = {{"name", name}, {"path", path.empty() ? Json(nullptr) : Json(path)}};
     std::string state;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    PathInfo info = path.empty() ? PathInfo{} : inspectPath(path);
+    if (!info.exists) {
       port["state"] = "absent";
       state = "not present";
-    } else if (!S_ISCHR(st.st_mode)) {
+    } else if (!info.isDevice) {
       port["state"] = "not_a_terminal";
-      port["kind"] = kindOf(st);
-      state = "present, but " + kindOf(st) + ", not a serial port";
-    } else if (int err = accessProblem(path)) {
+      port["kind"] = info.kind;
+      state = "present, but " + info.kind + ", not a serial port";
+    } else if (int err = info.accessError) {
       port["state"] = "not_openable";
       port["error"] = err;
       state = "present, cannot be opened: " + std::string(std::strerror(err));
@@ -243,8 +227,7 @@ int Flash::list() {
   for (const auto& p : paths) {
     auto dev = env_.hid.open(p);
     if (!dev) {
-      struct stat st {};
-      if (::stat(p.c_str(), &st) == 0 && accessProblem(p) == EACCES) {
+      if (permissionDenied(p)) {
         devices.push_back({{"path", p}, {"state", "not_openable"}, {"hint", kUdevHint}});
         text += "\n  " + p + "  cannot be opened: permission denied (" + kUdevHint + ")";
       }

@@ -1,7 +1,5 @@
 // kestrel-flash: the utility's update from the command line.
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -29,20 +27,20 @@ void onSignal(int) {
 int main(int argc, char** argv) {
   kestrel::ensureStandardDescriptors();
   // Output that nobody reads any more is given up (see OutputSink), not a reason to die mid-update.
-  std::signal(SIGPIPE, SIG_IGN);
+  kestrel::ignoreBrokenPipes();
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   std::vector<std::string> args(argv + 1, argv + argc);
   int code;
   {
-    kestrel::OutputSink out(STDOUT_FILENO);
-    kestrel::OutputSink err(STDERR_FILENO);
+    kestrel::OutputSink out(1);
+    kestrel::OutputSink err(2);
     kestrel::FlashEnvironment env{kestrel::systemClock(),
-                                  kestrel::posixSerialBackend(),
-                                  kestrel::hidapiBackend(),
+                                  kestrel::serialBackend(),
+                                  kestrel::hidBackend(),
                                   out,
                                   err,
-                                  ::isatty(STDOUT_FILENO) != 0,
+                                  kestrel::stdoutIsTerminal(),
                                   &interrupted};
     code = kestrel::runFlash(args, env);
     // Output still stuck in a pipe nobody reads is not waited for beyond this.

@@ -59,6 +59,9 @@ class HidApi {
   virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
 };
 
+// The platform's HID devices.
+HidApi& hidBackend();
+
 // hidapi over hidraw.
 HidApi& hidapiBackend();
 

@@ -107,4 +107,8 @@ HidApi& hidapiBackend() {
   return backend;
 }
 
+HidApi& hidBackend() {
+  return hidapiBackend();
+}
+
 }  // namespace kestrel

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "platform/process.h"
 
@@ -20,6 +21,14 @@ void ensureStandardDescriptors() {
       ::close(opened);
     }
   }
+}
+
+void ignoreBrokenPipes() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool stdoutIsTerminal() {
+  return ::isatty(STDOUT_FILENO) != 0;
 }
 
 }  // namespace kestrel

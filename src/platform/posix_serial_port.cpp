@@ -289,4 +289,8 @@ SerialBackend& posixSerialBackend() {
   return backend;
 }
 
+SerialBackend& serialBackend() {
+  return posixSerialBackend();
+}
+
 }  // namespace kestrel

@@ -8,4 +8,10 @@ namespace kestrel {
 // is opened.
 void ensureStandardDescriptors();
 
+// Output to a pipe whose reader has gone fails with an error instead of ending the process.
+void ignoreBrokenPipes();
+
+// True when standard output is a terminal (a console).
+bool stdoutIsTerminal();
+
 }  // namespace kestrel

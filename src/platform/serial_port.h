@@ -66,6 +66,9 @@ class SerialBackend {
                                            PortError* error) = 0;
 };
 
+// The platform's serial ports, by their names "COM1" to "COM9".
+SerialBackend& serialBackend();
+
 // The termios backend. "COMn" is `$KESTREL_COM_DIR/COMn` when that variable is set; otherwise the
 // n-th present port, USB adapters (/dev/ttyUSB*, then /dev/ttyACM*) before built-in ports
 // (/dev/ttyS* with a UART behind them).

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// A regular file open for reading at any offset. One thread at a time.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // The file's length when it was opened.
+  virtual uint64_t size() const = 0;
+  // Copies up to `n` bytes from `offset` into `out`; returns how many were there (0 past the end).
+  virtual size_t readAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
+};
+
+// Why a file could not be read or written: the system's error number (0 where there is none),
+// and a sentence that names the file and the reason ("fw.out: No such file or directory").
+struct FileError {
+  int code = 0;
+  std::string text;
+};
+
+// Opens `path` for reading, as a regular file only: a folder, a device or a FIFO is refused
+// (without waiting for a FIFO's writer). Null with *error filled in when it cannot be opened.
+std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError* error);
+
+// Writes `bytes` to `path` so that a failure never leaves a half-written file in its place and
+// nothing the user set is lost:
+// - where the folder allows a new file, through a temporary file of its own (created exclusively,
+//   under a short name) that is synced and renamed over `path`, with the old file's permissions,
+//   and its owner and group where they can be kept;
+// - where only `path` itself is writable, in place;
+// - an existing `path` that is read-only is refused, as is a link that cannot be replaced; a link
+//   is never written through.
+// On failure *error says "Cannot create PATH: reason" or "Cannot write PATH: reason".
+bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8_t>& bytes,
+                                FileError* error);
+
+// What a path is, for telling the user why it is or is not a usable port.
+struct PathInfo {
+  bool exists = false;
+  bool isDevice = false;  // a character device (a terminal, a serial line, a hidraw node)
+  std::string kind;       // for anything else: "a regular file", "a directory", "a FIFO", ...
+  int accessError = 0;    // why this user may not open it for reading and writing, or 0
+};
+PathInfo inspectPath(const std::string& path);
+
+}  // namespace kestrel
