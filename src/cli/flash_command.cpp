@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/hid_device.h"
+#include "platform/process.h"
 #include "platform/serial_port.h"
 #include "serial/serial_session.h"
 #include "update/firmware_files.h"
@@ -202,7 +203,7 @@ int Flash::list() {
     } else if (int err = info.accessError) {
       port["state"] = "not_openable";
       port["error"] = err;
-      state = "present, cannot be opened: " + std::string(std::strerror(err));
+      state = "present, cannot be opened: " + info.accessReason;
       if (err == EACCES) {
         port["hint"] = kDialoutHint;
         state += std::string(" (") + kDialoutHint + ")";
@@ -225,7 +226,7 @@ int Flash::list() {
   }
   text = "USB boot loaders:";
   for (const auto& p : paths) {
-    auto dev = env_.hid.open(p);
+    auto dev = env_.hid.open(p, HidUse::Read);
     if (!dev) {
       if (permissionDenied(p)) {
         devices.push_back({{"path", p}, {"state", "not_openable"}, {"hint", kUdevHint}});
@@ -341,7 +342,7 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
       break;
     case Cause::SendError:
       reason = "a USB report could not be written" + where + " (error " +
-               std::to_string(outcome.error) + ": " + std::strerror(outcome.error) + ")";
+               std::to_string(outcome.error) + ": " + systemErrorText(outcome.error) + ")";
       break;
     case Cause::ThreadFailed:
       return outcome.detail;

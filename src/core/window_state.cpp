@@ -1,6 +1,7 @@
 #include "core/window_state.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,7 +37,7 @@ bool WindowState::pause(uint32_t ms) {
   return false;
 }
 
-bool WindowState::shutdown(uint32_t timeoutMs) {
+bool WindowState::shutdown(uint32_t timeoutMs, const std::function<void()>& whileWaiting) {
   if (shutDown_) return workersEnded_;
   shutDown_ = true;
   UpdateOutcome interrupted;
@@ -48,7 +49,14 @@ bool WindowState::shutdown(uint32_t timeoutMs) {
   hid.hidRunning = 0;
   // Wakes a worker blocked on the serial line; the HID workers notice within one 100 ms read.
   serialPortHandle.close();
-  workersEnded_ = workers.waitAll(timeoutMs);
+  if (!whileWaiting) {
+    workersEnded_ = workers.waitAll(timeoutMs);
+  } else {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!(workersEnded_ = workers.waitAll(5)) && std::chrono::steady_clock::now() < until) {
+      whileWaiting();
+    }
+  }
   // A worker that still runs keeps the window, its handles and windowRef: the caller ends the
   // process instead of freeing them under it.
   if (!workersEnded_) return false;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -105,8 +106,11 @@ class WindowState {
   // and clears windowRef. An update still running is recorded as Interrupted. Returns true when
   // every worker has ended. When it returns false a worker is stuck (in a driver call that does not
   // return): this object must then not be destroyed, and the caller ends the process instead.
-  // Idempotent. The window's thread (the thread that owns the front end).
-  bool shutdown(uint32_t timeoutMs);
+  // Idempotent. The window's thread (the thread that owns the front end). `whileWaiting`, when
+  // given, runs every few milliseconds during the wait: a front end whose workers call into the
+  // window's thread synchronously lets those calls through there (they find the window closing
+  // and return).
+  bool shutdown(uint32_t timeoutMs, const std::function<void()>& whileWaiting = {});
 
   // --- Fields ---------------------------------------------------------------------------------
   HidLink hid;  // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived

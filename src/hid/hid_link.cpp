@@ -13,8 +13,8 @@ bool FindHidDevice(WindowState& w) {
   }
   for (const std::string& path : paths) {
     // Both opens are tried even when the first fails, as the pair is judged together.
-    std::unique_ptr<HidDevice> reader = w.hidApi.open(path);
-    std::unique_ptr<HidDevice> writer = w.hidApi.open(path);
+    std::unique_ptr<HidDevice> reader = w.hidApi.open(path, HidUse::Read);
+    std::unique_ptr<HidDevice> writer = w.hidApi.open(path, HidUse::Write);
     // Whatever does not become the link is closed read handle first, as CloseHidDevice does.
     auto closeBoth = [&] {
       reader.reset();

@@ -116,6 +116,10 @@ void HidReceiveThread() {
         w.pause(kReadSliceMs);
         continue;
       }
+      if (err.afterWait) {
+        w.showAppMessage(format("GetOverlappedResult error: %d", err.error));
+        continue;
+      }
       w.showAppMessage(format("Read error= %d", err.error));
       return;
     }
@@ -125,6 +129,8 @@ void HidReceiveThread() {
     }
     if (got >= 5 && buf[2] == 'U' && buf[3] == '5' && buf[4] == 'U') w.hid.hidAckReceived = 1;
   }
+  // A read still outstanding is cancelled here, before the handle is closed.
+  if (auto device = w.hid.hidReadHandle.acquire()) device->cancel();
 }
 
 }  // namespace kestrel

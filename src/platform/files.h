@@ -44,9 +44,10 @@ bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8
 // What a path is, for telling the user why it is or is not a usable port.
 struct PathInfo {
   bool exists = false;
-  bool isDevice = false;  // a character device (a terminal, a serial line, a hidraw node)
-  std::string kind;       // for anything else: "a regular file", "a directory", "a FIFO", ...
-  int accessError = 0;    // why this user may not open it for reading and writing, or 0
+  bool isDevice = false;     // a character device (a terminal, a serial line, a hidraw node)
+  std::string kind;          // for anything else: "a regular file", "a directory", "a FIFO", ...
+  int accessError = 0;       // why this user may not open it for reading and writing, or 0
+  std::string accessReason;  // the same, in the system's words
 };
 PathInfo inspectPath(const std::string& path);
 

@@ -15,11 +15,18 @@ struct HidAttributes {
 };
 
 // Why a HID call failed: `error` is the system's error number for the failed call; `deviceGone` is
-// set when the device has been unplugged.
+// set when the device has been unplugged. `afterWait` is set when a read was started and waited for
+// but its result could not be fetched (where the platform reads asynchronously): the reader
+// reports that and reads on, where a read that cannot even start ends it.
 struct HidError {
   int error = 0;
   bool deviceGone = false;
+  bool afterWait = false;
 };
+
+// What a handle is opened for: the reader's handle is read asynchronously where the platform does
+// so, the writer's synchronously.
+enum class HidUse { Read, Write };
 
 // One open HID interface. A handle is used by one thread at a time; two handles on the same
 // device may be used by two threads at once; cancel() may be called from any thread at any time.
@@ -29,8 +36,9 @@ class HidDevice {
  public:
   virtual ~HidDevice() = default;
 
-  // Ends a read in progress as soon as the platform allows (at once, or within its time-out);
-  // from now on read() and write() fail without touching the device.
+  // Ends a read in progress as soon as the platform allows (at once, or within its time-out), and
+  // waits until the platform has let go of it; from now on read() and write() fail without
+  // touching the device.
   virtual void cancel() = 0;
 
   // Writes one whole output report: `n` bytes, byte 0 the report ID. False with *err filled in
@@ -55,8 +63,9 @@ class HidApi {
   // cannot be obtained.
   virtual bool enumerate(std::vector<std::string>* paths) = 0;
 
-  // Opens `path` for reading and writing, shared with other openers. Null when it cannot be opened.
-  virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+  // Opens `path` for reading and writing, shared with other openers, for `use`. Null when it
+  // cannot be opened.
+  virtual std::unique_ptr<HidDevice> open(const std::string& path, HidUse use) = 0;
 };
 
 // The platform's HID devices.

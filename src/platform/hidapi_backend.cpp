@@ -84,7 +84,7 @@ class HidapiBackend final : public HidApi {
     return true;
   }
 
-  std::unique_ptr<HidDevice> open(const std::string& path) override {
+  std::unique_ptr<HidDevice> open(const std::string& path, HidUse) override {
     if (!init()) return nullptr;
     hid_device* dev = hid_open_path(path.c_str());
     if (!dev) return nullptr;

@@ -190,7 +190,10 @@ PathInfo inspectPath(const std::string& path) {
     info.kind = "a socket";
   else if (S_ISBLK(st.st_mode))
     info.kind = "a block device";
-  if (::access(path.c_str(), R_OK | W_OK) != 0) info.accessError = errno;
+  if (::access(path.c_str(), R_OK | W_OK) != 0) {
+    info.accessError = errno;
+    info.accessReason = std::strerror(errno);
+  }
   return info;
 }
 

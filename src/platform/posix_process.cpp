@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "platform/process.h"
 
@@ -21,6 +22,10 @@ void ensureStandardDescriptors() {
       ::close(opened);
     }
   }
+}
+
+std::string systemErrorText(int code) {
+  return std::strerror(code);
 }
 
 void ignoreBrokenPipes() {

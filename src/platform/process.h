@@ -1,6 +1,11 @@
 #pragma once
 
+#include <string>
+
 namespace kestrel {
+
+// The system's words for its error number `code` (errno, or Windows' error code).
+std::string systemErrorText(int code);
 
 // Opens the null device on each of the standard descriptors (input, output, error) that is
 // closed, so that nothing this program opens later takes one of their numbers: a serial port

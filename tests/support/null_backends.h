@@ -20,7 +20,7 @@ class NoSerialPorts final : public SerialBackend {
 class NoHidDevices final : public HidApi {
  public:
   bool enumerate(std::vector<std::string>*) override { return true; }
-  std::unique_ptr<HidDevice> open(const std::string&) override { return nullptr; }
+  std::unique_ptr<HidDevice> open(const std::string&, HidUse) override { return nullptr; }
 };
 
 }  // namespace kestrel::test

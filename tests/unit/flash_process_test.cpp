@@ -262,9 +262,9 @@ TEST_F(FlashProcess, SignalEndsTheUpdateWhileOutputIsBlocked) {
 TEST_F(FlashProcess, TheImageSentIsTheImageConverted) {
   firmware(9000);
   device();
-  sim->onByte = [](uint8_t byte, uint32_t) {
+  sim->onByte([](uint8_t byte, uint32_t) {
     if (byte == 0xA2) test::writeFile("fw.bin", std::vector<uint8_t>(12000, 0x5E));
-  };
+  });
   Result r = run({"--port", "COM1", "fw.out"});
   EXPECT_EQ(r.code, 0) << r.err;
   expectOnlyTheProtocol();

@@ -259,9 +259,9 @@ TEST_F(SerialUpdate, SendsTheImageItsRunConvertedEvenIfTheFileChanges) {
   image = imageBytes(5000);
   test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
   // The wake byte comes after the conversion and before the download.
-  device->onByte = [](uint8_t byte, uint32_t) {
+  device->onByte([](uint8_t byte, uint32_t) {
     if (byte == 0xA2) test::writeFile("fw.bin", std::vector<uint8_t>(7000, 0xEE));
-  };
+  });
   w = std::make_unique<test::FakeWindow>(clock, ports, hid);
   w->selectPort(kCom);
   w->typeTitle("fw");

@@ -76,7 +76,7 @@ bool HidBootSim::enumerate(std::vector<std::string>* paths) {
   return true;
 }
 
-std::unique_ptr<HidDevice> HidBootSim::open(const std::string& path) {
+std::unique_ptr<HidDevice> HidBootSim::open(const std::string& path, HidUse) {
   for (const auto& i : interfaces_) {
     if (i.path != path) continue;
     if (!i.openable) return nullptr;

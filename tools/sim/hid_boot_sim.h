@@ -51,7 +51,7 @@ class HidBootSim final : public HidApi {
   static HidInterface bootLoader(std::string path = "/dev/hidraw-boot");
 
   bool enumerate(std::vector<std::string>* paths) override;
-  std::unique_ptr<HidDevice> open(const std::string& path) override;
+  std::unique_ptr<HidDevice> open(const std::string& path, HidUse use) override;
 
   int openHandles() const;
   int openHandlesOn(const std::string& path) const;

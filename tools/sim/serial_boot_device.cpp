@@ -17,7 +17,7 @@ SerialBootDevice::SerialBootDevice(SerialFaults faults) : faults_(std::move(faul
 void SerialBootDevice::feed(uint8_t byte, uint32_t baud, double ms) {
   std::lock_guard feeding(feedMutex_);
   if (lineDropped_) return;
-  if (onByte) onByte(byte, baud);
+  if (onByte_) onByte_(byte, baud);
   {
     std::lock_guard lock(mutex_);
     received_.push_back({ms, baud, byte});
@@ -61,6 +61,11 @@ void SerialBootDevice::feed(uint8_t byte, uint32_t baud, double ms) {
     text.swap(commandBuffer_);
     command(text);
   }
+}
+
+void SerialBootDevice::onByte(std::function<void(uint8_t, uint32_t)> hook) {
+  std::lock_guard feeding(feedMutex_);
+  onByte_ = std::move(hook);
 }
 
 void SerialBootDevice::service(uint8_t byte) {

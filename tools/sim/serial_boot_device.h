@@ -18,12 +18,12 @@ struct SerialFaults {
   std::vector<uint8_t> answerPrefix;  // Sent in front of the 0x5A answer, in the same burst.
   int noCommandAckAt = -1;            // No acknowledgement of exchange n's "UFLHU".
   int noFrameAckAt = -1;              // No acknowledgement of exchange n's frame.
-  int strayBeforeAckAt = -1;  // Sends one stray byte before exchange n's frame acknowledgement.
-  int hangUpAt = -1;          // Hangs up halfway through exchange n's frame.
+  int strayBeforeAckAt = -1;   // Sends one stray byte before exchange n's frame acknowledgement.
+  int hangUpAt = -1;           // Hangs up halfway through exchange n's frame.
   bool hangUpOnProbe = false;  // Hangs up when the first probe comes, in the middle of the search.
-  int lateAckAt = -1;         // Acknowledges exchange n's frame only after...
-  int lateAckMs = 0;          // ...this many milliseconds of the line's time.
-  bool paced = false;         // Bytes take their time on the line, 10 bits each (pseudo-terminal).
+  int lateAckAt = -1;          // Acknowledges exchange n's frame only after...
+  int lateAckMs = 0;           // ...this many milliseconds of the line's time.
+  bool paced = false;          // Bytes take their time on the line, 10 bits each (pseudo-terminal).
   // Answers to the service codes that expect one, sent at 9600 bit/s; empty: no answer.
   std::vector<uint8_t> textAnswer;  // to 0xAA "/%/%"
   std::vector<uint8_t> cr01Answer;  // to 0xAA "CR01"
@@ -67,9 +67,9 @@ class SerialBootDevice {
   // Waits up to `realMs` of real time for "URBTU".
   bool waitForRestart(int realMs) const;
 
-  // Runs on the feeding thread for every byte that comes, before the device takes it (and so
-  // before it answers). Set it before the utility opens the line.
-  std::function<void(uint8_t byte, uint32_t baud)> onByte;
+  // `hook` runs on the feeding thread for every byte that comes, before the device takes it (and
+  // so before it answers).
+  void onByte(std::function<void(uint8_t byte, uint32_t baud)> hook);
 
  protected:
   // The device sends `bytes`, beginning `delayMs` of the line's time from now.
@@ -94,6 +94,7 @@ class SerialBootDevice {
   std::vector<uint8_t> frameBuffer_;
   int exchange_ = -1;
   bool lineDropped_ = false;
+  std::function<void(uint8_t, uint32_t)> onByte_;
 
   mutable std::mutex mutex_;  // Guards the records below.
   mutable std::condition_variable cv_;
