@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   kestrel::ignoreBrokenPipes();
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);
   int code;
   {
     kestrel::OutputSink out(1);

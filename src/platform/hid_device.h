@@ -71,6 +71,10 @@ class HidApi {
 // The platform's HID devices.
 HidApi& hidBackend();
 
+// Whether a write that failed with the system's error number `err` means that the device has gone
+// away, by the platform's rule (HidError::deviceGone of a failed write).
+bool hidWriteMeansGone(int err);
+
 // hidapi over hidraw.
 HidApi& hidapiBackend();
 

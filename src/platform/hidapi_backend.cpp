@@ -111,4 +111,8 @@ HidApi& hidBackend() {
   return hidapiBackend();
 }
 
+bool hidWriteMeansGone(int err) {
+  return hidapiWriteMeansGone(err);
+}
+
 }  // namespace kestrel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -15,6 +16,10 @@ void ensureStandardDescriptors();
 
 // Output to a pipe whose reader has gone fails with an error instead of ending the process.
 void ignoreBrokenPipes();
+
+// The program's arguments after its name, as UTF-8 (on Windows from the wide command line, since
+// `argv` holds them in the system's code page).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // True when standard output is a terminal (a console).
 bool stdoutIsTerminal();

@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace kestrel::test {
 
@@ -12,8 +15,14 @@ namespace kestrel::test {
 class TempDir {
  public:
   TempDir() : previous_(std::filesystem::current_path()) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
+    // A new name that nobody else has: create_directory says whether it was new.
+    std::random_device random;
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("kestrel-test-" + std::to_string(random()) + std::to_string(random()));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
     std::filesystem::current_path(path_);
   }
   ~TempDir() {
@@ -38,6 +47,13 @@ inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
                               std::istreambuf_iterator<char>());
+}
+
+// "PATH: reason" for a file that is not there, in the platform's own words.
+inline std::string missingFile(const std::string& path) {
+  FileError error;
+  openRegularFile(path, &error);
+  return error.text;
 }
 
 }  // namespace kestrel::test

@@ -1,17 +1,16 @@
 // Closing the window at every phase of an update: every worker ends within a second, the port
-// or both HID handles are closed, and nothing is left running over the window's state.
+// or both HID handles are closed, and nothing is left running over the window's state. The serial
+// phases run in simulated time; closing over termios is in serial_termios_test.cpp.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <thread>
 
 #include "core/window_state.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
-#include "sim/serial_boot_sim.h"
 #include "sim/simulated_serial_ports.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
@@ -35,9 +34,6 @@ double closeWindow(test::FakeWindow& w) {
 
 class CloseAtEveryPhase : public ::testing::Test {
  protected:
-  CloseAtEveryPhase() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
-  ~CloseAtEveryPhase() override { ::unsetenv("KESTREL_COM_DIR"); }
-
   // A message box that stays open until the window closes, as one the user has not answered.
   void boxesWaitForTheUser() {
     w->onMessage = [this](const test::Shown&) {
@@ -45,17 +41,17 @@ class CloseAtEveryPhase : public ::testing::Test {
       while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
   }
+  // A serial update against the device on COM1, in simulated time.
   void startSerial(sim::SerialFaults faults) {
-    serial = std::make_unique<sim::SerialBootSim>(faults);
-    serial->linkAs(dir.path(), "COM1");
-    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
+    serial = &ports.plug("COM1", std::move(faults));
+    w = std::make_unique<test::FakeWindow>(manual, ports, hid);
     w->selectPort(1);
     w->typeTitle("fw");
     runCommand(*w);
   }
   void startUsb(sim::HidFaults faults, bool holdBoxes = false, Clock& clock = systemClock()) {
     hid.replace(faults);
-    w = std::make_unique<test::FakeWindow>(clock, posixSerialBackend(), hid);
+    w = std::make_unique<test::FakeWindow>(clock, noPorts, hid);
     if (holdBoxes) boxesWaitForTheUser();
     w->typeTitle("fw");
     runCommand(*w);
@@ -63,11 +59,12 @@ class CloseAtEveryPhase : public ::testing::Test {
 
   test::TempDir dir;
   sim::HidBootSim hid{{sim::HidBootSim::bootLoader()}};
-  std::unique_ptr<sim::SerialBootSim> serial;
+  test::NoSerialPorts noPorts;
   test::WatchedClock watched{systemClock()};
   std::atomic<bool> inFinalPause{false};
   test::ManualClock manual;
   sim::SimulatedSerialPorts ports{manual};
+  sim::SerialBootDevice* serial = nullptr;
   std::atomic<bool> boxOpen{false};
   std::unique_ptr<test::FakeWindow> w;  // last: it goes first, before what its workers use
   void SetUp() override {
@@ -83,8 +80,20 @@ TEST_F(CloseAtEveryPhase, WhileSearching) {
 }
 
 TEST_F(CloseAtEveryPhase, WhileDownloadingOverTheSerialLine) {
-  startSerial({.paced = true});
-  ASSERT_TRUE(eventually([&] { return serial->pages().size() >= 3; }, "three blocks"));
+  // The device takes the fourth block's bytes only once the window has begun to close: the
+  // download is in the middle of its writes when the close comes.
+  std::atomic<bool> holding{false};
+  serial = &ports.plug("COM1");
+  serial->onByte([&](uint8_t, uint32_t) {
+    if (serial->pages().size() < 3) return;
+    holding = true;
+    while (!w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  w = std::make_unique<test::FakeWindow>(manual, ports, hid);
+  w->selectPort(1);
+  w->typeTitle("fw");
+  runCommand(*w);
+  ASSERT_TRUE(eventually([&] { return holding.load(); }, "the fourth block"));
   EXPECT_LT(closeWindow(*w), 1000);
   EXPECT_FALSE(w->serialPortHandle.isOpen());
   EXPECT_FALSE(serial->restarted());
@@ -93,7 +102,7 @@ TEST_F(CloseAtEveryPhase, WhileDownloadingOverTheSerialLine) {
 TEST_F(CloseAtEveryPhase, WhileATimeOutBoxFromAWorkerIsOpen) {
   // The box holds its worker until the user answers it; the window closing answers it. The
   // 5-second time-out passes in simulated time.
-  ports.plug("COM1", {.noFrameAckAt = 1});
+  serial = &ports.plug("COM1", {.noFrameAckAt = 1});
   w = std::make_unique<test::FakeWindow>(manual, ports, hid);
   boxesWaitForTheUser();
   w->selectPort(1);

@@ -97,7 +97,7 @@ TEST(ImageFile, ReadsWhatWasWrittenAndNamesAMissingFile) {
   ASSERT_TRUE(readImageFile("fw.bin", &read, &error)) << error;
   EXPECT_EQ(read, bytes);
   EXPECT_FALSE(readImageFile("gone.bin", &read, &error));
-  EXPECT_EQ(error, "Cannot open gone.bin: No such file or directory");
+  EXPECT_EQ(error, "Cannot open " + test::missingFile("gone.bin"));
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // kestrel-flash against both simulators, in-process: the serial boot loader mostly on ports inside
 // the process in simulated time, and on a pseudo-terminal where a device path is the point.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,7 +16,9 @@
 #include "cli/sha256.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
+#ifndef _WIN32
 #include "sim/serial_boot_sim.h"
+#endif
 #include "sim/simulated_serial_ports.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
@@ -29,39 +30,39 @@ namespace {
 
 using sim::HidBootSim;
 
-// One of the command's outputs, caught in a temporary file.
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+// One of the command's outputs, caught in a file of the test's folder.
 class Caught {
  public:
-  Caught() : file_(std::tmpfile()), sink_(::fileno(file_)) {}
-  ~Caught() { std::fclose(file_); }
+  explicit Caught(const std::string& name)
+      : path_(name),
+        fd_(::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600)),
+        sink_(fd_) {}
+  ~Caught() { ::close(fd_); }
   OutputSink& sink() { return sink_; }
   // Everything written so far, once the sink has written it.
   std::string text() {
     EXPECT_TRUE(sink_.flush(test::kPatience)) << "the output was not written";
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    for (off_t at = 0; (n = ::pread(::fileno(file_), buf, sizeof buf, at)) > 0; at += n) {
-      s.append(buf, size_t(n));
-    }
-    return s;
+    auto bytes = test::readFile(path_);
+    return std::string(bytes.begin(), bytes.end());
   }
 
  private:
-  std::FILE* file_;
+  std::string path_;
+  int fd_;
   OutputSink sink_;
 };
 
 class FlashCli : public ::testing::Test {
  protected:
-  FlashCli() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
-  ~FlashCli() override { ::unsetenv("KESTREL_COM_DIR"); }
-
-  // Runs kestrel-flash with the simulated ports, or with the real termios ones.
-  int flash(std::vector<std::string> args, bool termios = false) {
-    Caught out, err;
-    FlashEnvironment env{termios ? systemClock() : clock,
-                         termios ? posixSerialBackend() : static_cast<SerialBackend&>(ports),
+  // Runs kestrel-flash with the simulated ports, or with the platform's real ones.
+  int flash(std::vector<std::string> args, bool real = false) {
+    Caught out("stdout.txt"), err("stderr.txt");
+    FlashEnvironment env{real ? systemClock() : clock,
+                         real ? serialBackend() : static_cast<SerialBackend&>(ports),
                          *hid,
                          out.sink(),
                          err.sink(),
@@ -77,18 +78,24 @@ class FlashCli : public ::testing::Test {
   }
   // A simulated boot loader on COM2 inside the process.
   void serialDevice(sim::SerialFaults faults = {}) { serial = &ports.plug("COM2", faults); }
+#ifndef _WIN32
   // A simulated boot loader on a pseudo-terminal, linked as COM2 in the COM folder.
   void serialLine(sim::SerialFaults faults = {}) {
+    ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1);
     line = std::make_unique<sim::SerialBootSim>(faults);
     line->linkAs(dir.path(), "COM2");
   }
+  ~FlashCli() override {
+    ::unsetenv("KESTREL_COM_DIR");
+  }
+  std::unique_ptr<sim::SerialBootSim> line;
+#endif
 
   test::TempDir dir;
   test::ManualClock clock;
   sim::SimulatedSerialPorts ports{clock};
   std::unique_ptr<HidBootSim> hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
   sim::SerialBootDevice* serial = nullptr;
-  std::unique_ptr<sim::SerialBootSim> line;
   std::vector<uint8_t> image;
   std::string stdoutText, stderrText;
   bool onTerminal = false;
@@ -113,12 +120,14 @@ TEST_F(FlashCli, FlashesOverASerialPort) {
   EXPECT_EQ(stdoutText.find("Download Finished!"), std::string::npos) << stdoutText;
   EXPECT_EQ(stderrText, "");
 
+#ifndef _WIN32
   // A device path works as well as a COM name, through termios.
   serialLine();
   EXPECT_EQ(flash({"--port", line->devicePath(), "--quiet", "fw.out"}, true), kExitOk)
       << stderrText;
   EXPECT_EQ(stdoutText, "");
   EXPECT_TRUE(line->waitForRestart(int(test::kPatience.count())));
+#endif
 }
 
 TEST_F(FlashCli, FlashesOverUsb) {
@@ -142,7 +151,7 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
        [] {},
        {"fw.hex"},
        kExitConversion,
-       "conversion refused: fw.hex: No such file or directory"},
+       "conversion refused: " + test::missingFile("fw.hex")},
       {"not ELF",
        [] { test::writeFile("fw.out", {'x'}); },
        {"--port", "COM2", "fw.out"},
@@ -279,6 +288,7 @@ TEST(Sha256, KnownDigests) {
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
+#ifndef _WIN32
 TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
   serialLine();
   hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
@@ -290,6 +300,7 @@ TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
   EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"),
             std::string::npos);
 }
+#endif
 
 // The conventions people script against: option forms, usage errors, names, versions.
 TEST_F(FlashCli, FollowsTheCommandLineConventions) {
@@ -342,7 +353,7 @@ TEST_F(FlashCli, JsonForEveryRunEndingWithAnEndObject) {
   flash({"--json", "--dry-run", "fw.out"});
   EXPECT_NE(stdoutText.find(R"("image_length":3000,"blocks":2,"sha256":")"), std::string::npos);
   // A UTF-8 name stays the name it is.
-  std::filesystem::copy_file("fw.out", "d\xC3\xA9.out");
+  std::filesystem::copy_file("fw.out", std::filesystem::path(u8"d\u00e9.out"));
   EXPECT_EQ(flash({"--json", "--dry-run", "d\xC3\xA9.out"}), kExitOk);
   EXPECT_NE(stdoutText.find("\"file\":\"d\xC3\xA9.out\""), std::string::npos) << stdoutText;
 }
@@ -358,7 +369,7 @@ TEST_F(FlashCli, SaysWhatMattersWithoutLegacyNoise) {
   EXPECT_EQ(stdoutText, "sha256        " + sha256Hex(nullptr, 0) + "\n");
   EXPECT_EQ(flash({"--dry-run", "--quiet", "gone.out"}), kExitConversion);
   EXPECT_EQ(stdoutText, "");
-  EXPECT_NE(stderrText.find("gone.out: No such file or directory"), std::string::npos);
+  EXPECT_NE(stderrText.find(test::missingFile("gone.out")), std::string::npos);
 
   // No USB boot loader: the clear sentence, and not the window's prompt before it.
   firmware(100);

@@ -10,7 +10,11 @@
 #include "hid/hid_download.h"
 #include "hid/hid_link.h"
 #include "hid/hid_reports.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include "platform/hidapi_errors.h"
+#endif
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"
@@ -30,6 +34,22 @@ using test::eventually;
 using test::Shown;
 
 const std::string kBoot = HidBootSim::bootLoader().path;
+
+// Write errors as the platform gives them: a stalled endpoint, a transfer that failed, and the
+// device unplugged.
+#ifdef _WIN32
+constexpr int kStalled = ERROR_GEN_FAILURE;
+constexpr int kTransferFailed = ERROR_CRC;
+constexpr int kGone = ERROR_DEVICE_NOT_CONNECTED;
+#else
+constexpr int kStalled = EPIPE;
+constexpr int kTransferFailed = EIO;
+constexpr int kGone = ENODEV;
+#endif
+
+std::string sendError(int err) {
+  return "Send error= " + std::to_string(err);
+}
 
 HidInterface device(const std::string& path, uint16_t version) {
   return HidInterface{path, {0xFFFF, 0x0012, version}, true, true};
@@ -283,19 +303,21 @@ TEST_F(UsbUpdate, FaultMatrix) {
       {"acknowledgement on the last poll", {.manualAck = true}, {"Download Finished!"}, 500},
       {"acknowledgement one poll too late", {.manualAck = true}, {"NO ACK ,Block no:0X08"}, 501},
       {"2-byte report", {.shortReportAt = 2}, {"Only read 2 bytes", "Download Finished!"}},
-      // Write errors go through the hidapi backend's rule: a stalled endpoint (EPIPE) and a failed
-      // transfer (EIO) are errors of the write; only an unplugged device (ENODEV) is "gone".
-      {"start report not written", {.writeFailAt = 0, .writeErrno = EPIPE}, {"Send error= 32"}},
-      {"header not written", {.writeFailAt = 85, .writeErrno = EPIPE}, {"Send error= 32"}},
-      {"data report failed with EIO",
-       {.writeFailAt = 87, .writeErrno = EIO},
-       {"Send error= 5 len=1948", "Couldn't send data  !"}},
+      // Write errors go through the platform backend's rule: a stalled endpoint and a failed
+      // transfer are errors of the write; only an unplugged device is "gone".
+      {"start report not written",
+       {.writeFailAt = 0, .writeErrno = kStalled},
+       {sendError(kStalled)}},
+      {"header not written", {.writeFailAt = 85, .writeErrno = kStalled}, {sendError(kStalled)}},
+      {"data report's transfer failed",
+       {.writeFailAt = 87, .writeErrno = kTransferFailed},
+       {sendError(kTransferFailed) + " len=1948", "Couldn't send data  !"}},
       {"data report's device gone",
-       {.writeFailAt = 86, .writeErrno = ENODEV},
+       {.writeFailAt = 86, .writeErrno = kGone},
        {"NO ACK ,Block no:0X18"}},
       {"data report not written",
-       {.writeFailAt = 86, .writeErrno = EPIPE},
-       {"Send error= 32 len=1998", "Couldn't send data  !"}},
+       {.writeFailAt = 86, .writeErrno = kStalled},
+       {sendError(kStalled) + " len=1998", "Couldn't send data  !"}},
       {"unplugged at the start", {.unplugAt = 0}, {"NO ACK ,Block no:0X08"}},
       {"unplugged in the middle", {.unplugAt = 100}, {"NO ACK ,Block no:0X18"}},
       {"unplugged in block 0", {.unplugAt = 179}, {"NO Ack1!"}},
@@ -325,6 +347,7 @@ TEST_F(UsbUpdate, FaultMatrix) {
   }
 }
 
+#ifndef _WIN32
 // The hidapi backend's reading of errno: only an unplugged device is "gone".
 TEST(HidapiErrors, OnlyAnUnpluggedDeviceIsGone) {
   for (int err : {ENODEV, ESHUTDOWN}) EXPECT_TRUE(hidapiWriteMeansGone(err)) << err;
@@ -332,6 +355,7 @@ TEST(HidapiErrors, OnlyAnUnpluggedDeviceIsGone) {
   for (int err : {0, ENODEV, ESHUTDOWN, EIO}) EXPECT_TRUE(hidapiReadMeansGone(err)) << err;
   for (int err : {EPIPE, EAGAIN, EINVAL}) EXPECT_FALSE(hidapiReadMeansGone(err)) << err;
 }
+#endif
 
 TEST_F(UsbUpdate, MissingAcknowledgementOfBlock32NamesPage0x100) {
   run(0x40000, {.noAckAt = 31});

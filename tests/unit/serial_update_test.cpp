@@ -1,6 +1,6 @@
-// A whole serial update through Run, with the real search and download threads: against the
-// simulated boot loader on ports inside the process, in simulated time, and a few times over a
-// pseudo-terminal through termios at the real line timing.
+// The serial link through Run, with the real search and download threads, and its time limits:
+// against the simulated boot loader on ports inside the process, in simulated time. The same over
+// termios and a pseudo-terminal, at the real line timing, is in serial_termios_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include "serial/serial_download.h"
 #include "serial/serial_session.h"
 #include "sim/elf_builder.h"
-#include "sim/serial_boot_sim.h"
 #include "sim/simulated_serial_ports.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
+#include "support/serial_checks.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
@@ -27,28 +27,16 @@ using sim::SerialFaults;
 using test::eventually;
 using test::Shown;
 
-constexpr int kCom = 2;
-const Shown kFinished{"Download Finished!", "Update"};
+constexpr int kCom = test::kSerialTestCom;
+const Shown& kFinished = test::kDownloadFinished;
+using test::expectFlashed;
 
 std::vector<uint8_t> imageBytes(size_t n) {
-  return sim::patternBytes(n, 17);
+  return test::serialTestImage(n);
 }
 
-// What every ending leaves behind.
 void expectAtRest(const test::FakeWindow& w) {
-  EXPECT_FALSE(w.serialPortHandle.isOpen());
-  EXPECT_EQ(w.BaudIndex.load(), 0);
-  EXPECT_EQ(int(w.searchStopped.load()), 1);
-  EXPECT_FALSE(w.serialUpdateRunning.load());
-  EXPECT_TRUE(w.runEnabled());
-}
-
-// The flash holds `image`, zero-padded to whole blocks.
-void expectFlashed(const sim::SerialBootDevice& device, std::vector<uint8_t> image) {
-  auto flash = device.image();
-  image.resize(flash.size(), 0);
-  EXPECT_EQ(flash, image);
-  EXPECT_EQ(device.checksumErrors(), 0);
+  test::expectSerialAtRest(w);
 }
 
 class SerialUpdate : public ::testing::Test {
@@ -279,90 +267,50 @@ TEST_F(SerialUpdate, HiddenUpdateCommandNamesAnImageFileItCannotRead) {
   ASSERT_TRUE(openPort(*w));
   updateCommand(*w);
   EXPECT_EQ(w->messages().back(),
-            (Shown{"Cannot open fw.bin: No such file or directory", "Error", MessageIcon::Error}));
+            (Shown{"Cannot open " + test::missingFile("fw.bin"), "Error", MessageIcon::Error}));
   EXPECT_FALSE(w->serialPortHandle.isOpen());
   EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::ImageFileError);
 }
 
-// The same update through termios over a pseudo-terminal, in real time.
-class SerialUpdateOverTermios : public ::testing::Test {
+TEST(SerialNames, BaudTableFallsBackTo9600) {
+  EXPECT_EQ(baudFor(0), 115200u);
+  EXPECT_EQ(baudFor(4), 9600u);
+  EXPECT_EQ(baudFor(6), 2400u);
+  EXPECT_EQ(baudFor(7), 9600u);
+  EXPECT_EQ(baudFor(-1), 9600u);
+}
+
+// readTimed's limit in simulated time, where it can be measured exactly.
+class TimedRead : public ::testing::Test {
  protected:
-  SerialUpdateOverTermios() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
-  ~SerialUpdateOverTermios() override { ::unsetenv("KESTREL_COM_DIR"); }
-
-  void run(size_t imageSize, SerialFaults faults = {}) {
-    sim = std::make_unique<sim::SerialBootSim>(std::move(faults));
-    sim->linkAs(dir.path(), "COM" + std::to_string(kCom));
-    image = imageBytes(imageSize);
-    test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
-    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
-    w->selectPort(kCom);
-    w->typeTitle("fw");
-    runCommand(*w);
+  void open(uint32_t origin) {
+    w.reset();
+    clock = std::make_unique<test::ManualClock>(origin);
+    ports = std::make_unique<sim::SimulatedSerialPorts>(*clock);
+    ports->plug("COM1", {.silent = true});
+    w = std::make_unique<test::FakeWindow>(*clock, *ports, hid);
+    w->selectPort(1);
+    ASSERT_TRUE(openPort(*w));
   }
-
-  test::TempDir dir;
   test::NoHidDevices hid;
-  std::unique_ptr<sim::SerialBootSim> sim;
+  std::unique_ptr<test::ManualClock> clock;
+  std::unique_ptr<sim::SimulatedSerialPorts> ports;
   std::unique_ptr<test::FakeWindow> w;
-  std::vector<uint8_t> image;
 };
 
-TEST_F(SerialUpdateOverTermios, DownloadsAFullImage) {
-  run(0x40000);
-  ASSERT_TRUE(w->workersEnd());
-  EXPECT_TRUE(sim->waitForRestart(int(test::kPatience.count())));
-  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
-  EXPECT_EQ(sim->image(), image);
-  EXPECT_EQ(sim->checksumErrors(), 0);
-  EXPECT_EQ(sim->pages().back(), 0x0000);
-  expectAtRest(*w);
-}
-
-// The wake-up and the probes at their real speeds and spacing. The times are those at which the
-// simulator read each byte, so a busy machine blurs them; the bounds allow for that.
-TEST_F(SerialUpdateOverTermios, WakesAt9600ThenProbesAt115200) {
-  run(100, {.silent = true});
-  ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 7; }, "two wake bytes, five probes"));
-  stopCommand(*w);
-  ASSERT_TRUE(w->workersEnd());
-  auto line = sim->received();
-  ASSERT_GE(line.size(), 7u);
-  EXPECT_EQ(line[0].byte, 0xA2);
-  EXPECT_EQ(line[0].baud, 9600u);
-  EXPECT_EQ(line[1].byte, 0xA2);
-  EXPECT_EQ(line[1].baud, 9600u);
-  EXPECT_GE(line[1].ms - line[0].ms, 5.0);
-  EXPECT_LT(line[1].ms - line[0].ms, 500.0);
-  EXPECT_GE(line[2].ms - line[1].ms, 90.0);  // the port is closed in between
-  std::vector<double> spacing;
-  for (size_t i = 2; i < line.size(); ++i) {
-    EXPECT_EQ(line[i].byte, 0xA5);
-    EXPECT_EQ(line[i].baud, 115200u);
-    if (i > 2) spacing.push_back(line[i].ms - line[i - 1].ms);
-  }
-  std::sort(spacing.begin(), spacing.end());
-  double median = spacing[spacing.size() / 2];
-  EXPECT_GE(median, 140.0);
-  EXPECT_LT(median, 400.0);
-  EXPECT_TRUE(w->messages().empty());
-  expectAtRest(*w);
-}
-
-TEST_F(SerialUpdateOverTermios, ClosingTheWindowEndsSearchAndDownloadPromptly) {
-  for (bool downloading : {false, true}) {
-    SCOPED_TRACE(downloading);
-    run(0x40000, {.silent = !downloading, .paced = true});
-    if (downloading) {
-      ASSERT_TRUE(eventually([&] { return sim->pages().size() >= 2; }, "two blocks"));
-    } else {
-      ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 4; }, "two probes"));
-    }
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(w->shutdown(1000));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-    EXPECT_FALSE(w->serialPortHandle.isOpen());
-    EXPECT_FALSE(sim->restarted());
+TEST_F(TimedRead, SilentPortTimesOutAfterItsLimitPlusAtMostOneRead) {
+  // Once well clear of the counter's wrap, and once with the wrap 1000 ms into the wait.
+  for (uint32_t origin : {0x10000u, 0xFFFFFFFFu - 1000}) {
+    SCOPED_TRACE(origin);
+    open(origin);
+    uint8_t buf[2];
+    uint32_t before = clock->tickCount();
+    EXPECT_EQ(readTimed(*w, buf, 1, 3000), 0);
+    uint32_t took = ticksSince(before, clock->tickCount());
+    EXPECT_GE(took, 3000u);
+    EXPECT_LE(took, 3000u + 210);
+    ASSERT_EQ(w->messages().size(), 1u);
+    EXPECT_EQ(w->messages()[0], (test::Shown{"Timeout fail!", "Fail", MessageIcon::None, false}));
   }
 }
 

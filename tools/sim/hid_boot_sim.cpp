@@ -4,7 +4,6 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/hidapi_errors.h"
 
 namespace kestrel::sim {
 namespace {
@@ -105,8 +104,8 @@ bool HidBootSim::write(const std::string& path, const uint8_t* report, size_t n,
   }
   if (index == faults_.writeFailAt) {
     reports_.emplace_back();  // counted, not taken
-    // Whether the errno means "gone" is the hidapi backend's rule, as with a real device.
-    *err = {faults_.writeErrno, hidapiWriteMeansGone(faults_.writeErrno)};
+    // Whether the error means "gone" is the platform backend's rule, as with a real device.
+    *err = {faults_.writeErrno, hidWriteMeansGone(faults_.writeErrno)};
     return false;
   }
   if (faults_.paced) {

@@ -33,7 +33,7 @@ struct HidFaults {
   bool manualAck = false;  // Acknowledges only when the test calls deliverAck().
   int shortReportAt = -1;  // Sends a 2-byte input report before exchange n's acknowledgement.
   int writeFailAt = -1;    // The n-th output report (0 is the start report) fails...
-  int writeErrno = EPIPE;  // ...with this errno.
+  int writeErrno = 0;      // ...with this system error number (errno, or Windows' code).
   int unplugAt = -1;       // The device is gone from the n-th output report on.
   bool paced = false;      // One report each way per millisecond, as on an interrupt endpoint.
 };

@@ -1,7 +1,5 @@
-// The serial port operations: over real termios against a pseudo-terminal, and the time limits in
-// simulated time against a port inside the process.
-
-#include "serial/serial_session.h"
+// The serial link over real termios against a pseudo-terminal: the port's operations and read
+// rules, and whole updates at the real line timing.
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -11,16 +9,35 @@
 #include <thread>
 
 #include "core/window_state.h"
-#include "sim/simulated_serial_ports.h"
+#include "serial/serial_session.h"
+#include "sim/elf_builder.h"
+#include "sim/serial_boot_sim.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/pty_peer.h"
+#include "support/serial_checks.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "support/wait.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
+
+using sim::SerialFaults;
+using test::eventually;
+using test::Shown;
+
+constexpr int kCom = test::kSerialTestCom;
+const Shown& kFinished = test::kDownloadFinished;
+
+std::vector<uint8_t> imageBytes(size_t n) {
+  return test::serialTestImage(n);
+}
+
+void expectAtRest(const test::FakeWindow& w) {
+  test::expectSerialAtRest(w);
+}
 
 using Clk = std::chrono::steady_clock;
 
@@ -37,14 +54,6 @@ TEST(SerialNames, MapComNamesIntoTheComFolder) {
   EXPECT_EQ(resolveSerialPortName(portName(0)), "");   // "USB Port" is no COM port
   EXPECT_EQ(resolveSerialPortName(portName(-1)), "");  // nothing selected
   ::unsetenv("KESTREL_COM_DIR");
-}
-
-TEST(SerialNames, BaudTableFallsBackTo9600) {
-  EXPECT_EQ(baudFor(0), 115200u);
-  EXPECT_EQ(baudFor(4), 9600u);
-  EXPECT_EQ(baudFor(6), 2400u);
-  EXPECT_EQ(baudFor(7), 9600u);
-  EXPECT_EQ(baudFor(-1), 9600u);
 }
 
 class SerialSession : public ::testing::Test {
@@ -163,40 +172,6 @@ TEST_F(SerialSession, SilentReadWaitsItsTimeOut) {
   EXPECT_LT(msSince(start), 1000.0);
 }
 
-// readTimed's limit in simulated time, where it can be measured exactly.
-class TimedRead : public ::testing::Test {
- protected:
-  void open(uint32_t origin) {
-    w.reset();
-    clock = std::make_unique<test::ManualClock>(origin);
-    ports = std::make_unique<sim::SimulatedSerialPorts>(*clock);
-    ports->plug("COM1", {.silent = true});
-    w = std::make_unique<test::FakeWindow>(*clock, *ports, hid);
-    w->selectPort(1);
-    ASSERT_TRUE(openPort(*w));
-  }
-  test::NoHidDevices hid;
-  std::unique_ptr<test::ManualClock> clock;
-  std::unique_ptr<sim::SimulatedSerialPorts> ports;
-  std::unique_ptr<test::FakeWindow> w;
-};
-
-TEST_F(TimedRead, SilentPortTimesOutAfterItsLimitPlusAtMostOneRead) {
-  // Once well clear of the counter's wrap, and once with the wrap 1000 ms into the wait.
-  for (uint32_t origin : {0x10000u, 0xFFFFFFFFu - 1000}) {
-    SCOPED_TRACE(origin);
-    open(origin);
-    uint8_t buf[2];
-    uint32_t before = clock->tickCount();
-    EXPECT_EQ(readTimed(*w, buf, 1, 3000), 0);
-    uint32_t took = ticksSince(before, clock->tickCount());
-    EXPECT_GE(took, 3000u);
-    EXPECT_LE(took, 3000u + 210);
-    ASSERT_EQ(w->messages().size(), 1u);
-    EXPECT_EQ(w->messages()[0], (test::Shown{"Timeout fail!", "Fail", MessageIcon::None, false}));
-  }
-}
-
 TEST_F(SerialSession, ClosingWakesAReaderAtOnce) {
   open(0);
   std::atomic<int> result{99};
@@ -214,6 +189,88 @@ TEST_F(SerialSession, ClosingWakesAReaderAtOnce) {
   reader.join();
   EXPECT_EQ(result.load(), -1);
   EXPECT_LT(msSince(start), 800.0);  // well short of the 850 ms the read could take
+}
+
+// The same update through termios over a pseudo-terminal, in real time.
+class SerialUpdateOverTermios : public ::testing::Test {
+ protected:
+  SerialUpdateOverTermios() { ::setenv("KESTREL_COM_DIR", dir.path().c_str(), 1); }
+  ~SerialUpdateOverTermios() override { ::unsetenv("KESTREL_COM_DIR"); }
+
+  void run(size_t imageSize, SerialFaults faults = {}) {
+    sim = std::make_unique<sim::SerialBootSim>(std::move(faults));
+    sim->linkAs(dir.path(), "COM" + std::to_string(kCom));
+    image = imageBytes(imageSize);
+    test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
+    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
+    w->selectPort(kCom);
+    w->typeTitle("fw");
+    runCommand(*w);
+  }
+
+  test::TempDir dir;
+  test::NoHidDevices hid;
+  std::unique_ptr<sim::SerialBootSim> sim;
+  std::unique_ptr<test::FakeWindow> w;
+  std::vector<uint8_t> image;
+};
+
+TEST_F(SerialUpdateOverTermios, DownloadsAFullImage) {
+  run(0x40000);
+  ASSERT_TRUE(w->workersEnd());
+  EXPECT_TRUE(sim->waitForRestart(int(test::kPatience.count())));
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+  EXPECT_EQ(sim->image(), image);
+  EXPECT_EQ(sim->checksumErrors(), 0);
+  EXPECT_EQ(sim->pages().back(), 0x0000);
+  expectAtRest(*w);
+}
+
+// The wake-up and the probes at their real speeds and spacing. The times are those at which the
+// simulator read each byte, so a busy machine blurs them; the bounds allow for that.
+TEST_F(SerialUpdateOverTermios, WakesAt9600ThenProbesAt115200) {
+  run(100, {.silent = true});
+  ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 7; }, "two wake bytes, five probes"));
+  stopCommand(*w);
+  ASSERT_TRUE(w->workersEnd());
+  auto line = sim->received();
+  ASSERT_GE(line.size(), 7u);
+  EXPECT_EQ(line[0].byte, 0xA2);
+  EXPECT_EQ(line[0].baud, 9600u);
+  EXPECT_EQ(line[1].byte, 0xA2);
+  EXPECT_EQ(line[1].baud, 9600u);
+  EXPECT_GE(line[1].ms - line[0].ms, 5.0);
+  EXPECT_LT(line[1].ms - line[0].ms, 500.0);
+  EXPECT_GE(line[2].ms - line[1].ms, 90.0);  // the port is closed in between
+  std::vector<double> spacing;
+  for (size_t i = 2; i < line.size(); ++i) {
+    EXPECT_EQ(line[i].byte, 0xA5);
+    EXPECT_EQ(line[i].baud, 115200u);
+    if (i > 2) spacing.push_back(line[i].ms - line[i - 1].ms);
+  }
+  std::sort(spacing.begin(), spacing.end());
+  double median = spacing[spacing.size() / 2];
+  EXPECT_GE(median, 140.0);
+  EXPECT_LT(median, 400.0);
+  EXPECT_TRUE(w->messages().empty());
+  expectAtRest(*w);
+}
+
+TEST_F(SerialUpdateOverTermios, ClosingTheWindowEndsSearchAndDownloadPromptly) {
+  for (bool downloading : {false, true}) {
+    SCOPED_TRACE(downloading);
+    run(0x40000, {.silent = !downloading, .paced = true});
+    if (downloading) {
+      ASSERT_TRUE(eventually([&] { return sim->pages().size() >= 2; }, "two blocks"));
+    } else {
+      ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 4; }, "two probes"));
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(w->shutdown(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(w->serialPortHandle.isOpen());
+    EXPECT_FALSE(sim->restarted());
+  }
 }
 
 }  // namespace

@@ -1,0 +1,189 @@
+// The HID backend on Windows: SetupAPI to list the HID interfaces, hid.dll for their attributes,
+// a synchronous handle for writing reports and an overlapped one for reading them.
+
+#include <windows.h>
+// clang-format off: setupapi.h and hidsdi.h need windows.h first; hidsdi.h declares C functions
+// without saying so.
+#include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+}
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/hid_device.h"
+
+namespace kestrel {
+namespace {
+
+constexpr size_t kReportSize = 65;
+
+class WindowsHidDevice final : public HidDevice {
+ public:
+  WindowsHidDevice(HANDLE h, bool overlapped)
+      : h_(h),
+        overlapped_(overlapped),
+        event_(overlapped ? ::CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr) {
+    read_.hEvent = event_;
+  }
+
+  ~WindowsHidDevice() override {
+    endRead(true);
+    ::CloseHandle(h_);
+    if (event_) ::CloseHandle(event_);
+  }
+
+  void cancel() override {
+    cancelled_ = true;
+    endRead(false);
+  }
+
+  bool write(const uint8_t* report, size_t n, HidError* err) override {
+    if (cancelled_) {
+      *err = {int(ERROR_OPERATION_ABORTED), false};
+      return false;
+    }
+    DWORD written = 0;
+    if (::WriteFile(h_, report, DWORD(n), &written, nullptr)) return true;
+    DWORD code = ::GetLastError();
+    *err = {int(code), hidWriteMeansGone(int(code))};
+    return false;
+  }
+
+  // One read outstanding at a time, waited for in slices of `timeoutMs`: a read that has not
+  // finished when the slice ends stays outstanding for the next call.
+  int read(uint8_t* buf, size_t n, int timeoutMs, HidError* err) override {
+    std::unique_lock lock(mutex_);
+    if (cancelled_ || !event_) {
+      lock.unlock();
+      ::Sleep(DWORD(timeoutMs));
+      return 0;
+    }
+    if (!pending_) {
+      ::ResetEvent(event_);
+      DWORD got = 0;
+      if (::ReadFile(h_, buffer_, kReportSize, &got, &read_)) return deliver(buf, n, got);
+      DWORD code = ::GetLastError();
+      if (code == ERROR_DEVICE_NOT_CONNECTED) {
+        // Nothing is outstanding: wait the slice, as a read would.
+        lock.unlock();
+        ::Sleep(DWORD(timeoutMs));
+        *err = {int(code), true};
+        return -1;
+      }
+      if (code != ERROR_IO_PENDING) {
+        *err = {int(code), false};
+        return -1;
+      }
+      pending_ = true;
+    }
+    lock.unlock();
+    if (::WaitForSingleObject(event_, DWORD(timeoutMs)) != WAIT_OBJECT_0) return 0;
+    lock.lock();
+    if (!pending_) return 0;  // cancelled meanwhile
+    DWORD got = 0;
+    pending_ = false;
+    if (!::GetOverlappedResult(h_, &read_, &got, FALSE)) {
+      DWORD code = ::GetLastError();
+      *err = {int(code), code == ERROR_DEVICE_NOT_CONNECTED, true};
+      return -1;
+    }
+    return deliver(buf, n, got);
+  }
+
+  bool attributes(HidAttributes* out) override {
+    HIDD_ATTRIBUTES a{};
+    a.Size = sizeof a;
+    if (!::HidD_GetAttributes(h_, &a)) return false;
+    out->vendorId = a.VendorID;
+    out->productId = a.ProductID;
+    out->version = a.VersionNumber;
+    return true;
+  }
+
+ private:
+  int deliver(uint8_t* buf, size_t n, DWORD got) {
+    size_t count = std::min<size_t>(n, got);
+    std::memcpy(buf, buffer_, count);
+    return int(count);
+  }
+
+  // Cancels the outstanding read and waits until the system has let go of its buffer. CancelIo
+  // where the reader itself ends its read; CancelIoEx from any other thread.
+  void endRead(bool anyThread) {
+    std::lock_guard lock(mutex_);
+    if (!pending_) return;
+    if (anyThread) {
+      ::CancelIoEx(h_, &read_);
+    } else {
+      ::CancelIo(h_);
+    }
+    DWORD got = 0;
+    ::GetOverlappedResult(h_, &read_, &got, TRUE);
+    pending_ = false;
+  }
+
+  const HANDLE h_;
+  const bool overlapped_;
+  const HANDLE event_;
+  std::atomic<bool> cancelled_{false};
+  std::mutex mutex_;  // Guards the outstanding read: read_, buffer_, pending_.
+  OVERLAPPED read_{};
+  uint8_t buffer_[kReportSize] = {};
+  bool pending_ = false;
+};
+
+class WindowsHidApi final : public HidApi {
+ public:
+  bool enumerate(std::vector<std::string>* paths) override {
+    GUID hid{};
+    ::HidD_GetHidGuid(&hid);
+    HDEVINFO list =
+        ::SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (list == INVALID_HANDLE_VALUE) return false;
+    for (DWORD index = 0;; ++index) {
+      SP_DEVICE_INTERFACE_DATA iface{};
+      iface.cbSize = sizeof iface;
+      // The end of the list, or an interface that cannot be listed: the walk stops either way,
+      // so that no index is tried again and again.
+      if (!::SetupDiEnumDeviceInterfaces(list, nullptr, &hid, index, &iface)) break;
+      DWORD size = 0;
+      ::SetupDiGetDeviceInterfaceDetailA(list, &iface, nullptr, 0, &size, nullptr);
+      if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) break;
+      std::vector<uint8_t> storage(size);
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (!::SetupDiGetDeviceInterfaceDetailA(list, &iface, detail, size, nullptr, nullptr)) break;
+      paths->push_back(detail->DevicePath);
+    }
+    ::SetupDiDestroyDeviceInfoList(list);
+    return true;
+  }
+
+  std::unique_ptr<HidDevice> open(const std::string& path, HidUse use) override {
+    bool overlapped = use == HidUse::Read;
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<WindowsHidDevice>(h, overlapped);
+  }
+};
+
+}  // namespace
+
+HidApi& hidBackend() {
+  static WindowsHidApi backend;
+  return backend;
+}
+
+// A write fails this way when the device has been unplugged.
+bool hidWriteMeansGone(int err) {
+  return DWORD(err) == ERROR_DEVICE_NOT_CONNECTED || DWORD(err) == ERROR_DEVICE_REMOVED;
+}
+
+}  // namespace kestrel

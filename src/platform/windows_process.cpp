@@ -1,0 +1,37 @@
+// The process's set-up on Windows.
+
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
+
+#include "platform/process.h"
+#include "platform/windows_text.h"
+
+namespace kestrel {
+
+std::string systemErrorText(int code) {
+  return windowsErrorText(DWORD(code));
+}
+
+// A Windows program has no numbered descriptors that an open could take over.
+void ensureStandardDescriptors() {}
+
+// Windows has no SIGPIPE: a write to a pipe whose reader has gone fails with an error.
+void ignoreBrokenPipes() {}
+
+std::vector<std::string> commandLineArguments(int, char**) {
+  std::vector<std::string> args;
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!wide) return args;
+  for (int i = 1; i < count; ++i) args.push_back(toUtf8(wide[i]));
+  ::LocalFree(wide);
+  return args;
+}
+
+bool stdoutIsTerminal() {
+  return ::_isatty(1) != 0;
+}
+
+}  // namespace kestrel
