@@ -1,0 +1,32 @@
+#include "win32/utility_app.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/hid_device.h"
+#include "platform/serial_port.h"
+#include "win32/utility_window.h"
+
+namespace kestrel {
+
+int UtilityApp::run() {
+  // The common controls the window uses (the progress bar), in their classic look.
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  ::InitCommonControlsEx(&controls);
+  auto window =
+      std::make_unique<UtilityWindow>(instance_, systemClock(), serialBackend(), hidBackend());
+  window->run();
+  if (!window->workersEnded()) {
+    // A worker is stuck in a call that does not return: its state must not be freed under it.
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
+  window.reset();
+  return 0;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,352 @@
+#include "win32/utility_window.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
+#include "platform/windows_text.h"
+#include "update/update_commands.h"
+#include "win32/dialogs.h"
+#include "win32/resource.h"
+
+namespace kestrel {
+namespace {
+
+constexpr unsigned kShutdownWaitMs = 1000;
+// lParam: a const std::function<void()>* to run on the window's thread.
+constexpr UINT kRunOnWindowThread = WM_APP + 1;
+// A message that is never posted: peeking for it lets only sent messages through.
+constexpr UINT kNeverPosted = WM_APP + 2;
+
+constexpr const wchar_t* kCloseQuestion =
+    L"An update is running. Closing now leaves the device without working firmware. Close "
+    L"anyway?";
+
+std::wstring executableName() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring name = path;
+  size_t slash = name.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) name = name.substr(slash + 1);
+  size_t dot = name.rfind(L'.');
+  if (dot != std::wstring::npos) name = name.substr(0, dot);
+  return name;
+}
+
+std::wstring controlText(HWND dialog, int id) {
+  HWND control = ::GetDlgItem(dialog, id);
+  int n = ::GetWindowTextLengthW(control);
+  std::wstring text(size_t(n) + 1, L'\0');
+  ::GetWindowTextW(control, text.data(), n + 1);
+  text.resize(size_t(n));
+  return text;
+}
+
+UINT iconStyle(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Warning:
+      return MB_ICONWARNING;
+    case MessageIcon::Error:
+      return MB_ICONERROR;
+    case MessageIcon::Information:
+      return MB_ICONINFORMATION;
+    default:
+      return 0;
+  }
+}
+
+// Answers a message box of a thread whose window is closing.
+BOOL CALLBACK answerBox(HWND hwnd, LPARAM) {
+  wchar_t className[16] = {};
+  ::GetClassNameW(hwnd, className, 16);
+  if (std::wstring(className) == L"#32770") ::PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+UtilityWindow::UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid)
+    : WindowState(clock, serial, hid), instance_(instance), appName_(executableName()) {
+  bigIcon_ = static_cast<HICON>(
+      ::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_WINDOW_ICON), IMAGE_ICON, 32, 32, 0));
+  smallIcon_ = static_cast<HICON>(
+      ::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_WINDOW_ICON), IMAGE_ICON, 16, 16, 0));
+}
+
+UtilityWindow::~UtilityWindow() {
+  if (!shutdown(kShutdownWaitMs, [this] { pumpWhileClosing(); })) {
+    // A worker is stuck in a call that does not return: its state must not be freed under it,
+    // so the process ends here, which ends the worker too.
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
+  if (bigIcon_) ::DestroyIcon(bigIcon_);
+  if (smallIcon_) ::DestroyIcon(smallIcon_);
+}
+
+void UtilityWindow::run() {
+  windowThread_ = ::GetCurrentThreadId();
+  ::DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_UTILITY), nullptr, dialogProc,
+                    reinterpret_cast<LPARAM>(this));
+  hwnd_ = nullptr;
+}
+
+INT_PTR CALLBACK UtilityWindow::dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<UtilityWindow*>(lParam);
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, LONG_PTR(self));
+    self->hwnd_ = hwnd;
+  }
+  auto* self = reinterpret_cast<UtilityWindow*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
+  return self ? self->handle(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR UtilityWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      initialise();
+      return TRUE;  // the focus goes to the first control in tab order, the port list
+    case kRunOnWindowThread:
+      if (!closing()) (*reinterpret_cast<const std::function<void()>*>(lParam))();
+      return TRUE;
+    case WM_COMMAND: {
+      int id = LOWORD(wParam);
+      if (id == IDOK) {
+        // Enter, with the focus in the port list or a field.
+        if (mayClose()) {
+          readWindow();
+          end(IDOK);
+        }
+      } else if (id == IDCANCEL) {
+        // Escape.
+        if (mayClose()) end(IDCANCEL);
+      } else if (HIWORD(wParam) == BN_CLICKED) {
+        onCommand(id);
+      }
+      return TRUE;
+    }
+    case WM_CLOSE:
+      if (mayClose()) {
+        closeCommand(*this);
+        end(IDCANCEL);
+      }
+      return TRUE;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == IDM_ABOUT) {
+        showAboutBox(*this);
+        return TRUE;
+      }
+      if ((wParam & 0xFFF0) == IDM_SERVICE) {
+        showServiceDialog(*this);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_PAINT:
+      if (!::IsIconic(hwnd_)) return FALSE;
+      paintMinimised();
+      return TRUE;
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(bigIcon_);
+    case WM_HELP:
+      showHelp();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void UtilityWindow::initialise() {
+  HWND ports = ::GetDlgItem(hwnd_, IDC_PORT_LIST);
+  ::SendMessageW(ports, CB_ADDSTRING, 0, LPARAM(L"USB Port"));
+  for (int i = 1; i <= 9; ++i) {
+    std::wstring name = L"COM" + std::to_wstring(i);
+    ::SendMessageW(ports, CB_ADDSTRING, 0, LPARAM(name.c_str()));
+  }
+  ::SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  ::SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+  refreshWindow();
+
+  if (HMENU menu = ::GetSystemMenu(hwnd_, FALSE)) {
+    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(menu, MF_STRING, IDM_SERVICE, L"Service...");
+    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(menu, MF_STRING, IDM_ABOUT, L"&About Kestrel Firmware Utility");
+  }
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, LPARAM(bigIcon_));
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, LPARAM(smallIcon_));
+
+  attach();
+  refreshWindow();
+  ::EnableWindow(::GetDlgItem(hwnd_, IDC_STOP), FALSE);
+  PortIndex = 0;
+  refreshWindow();
+}
+
+void UtilityWindow::onWindowThread(const std::function<void()>& f) {
+  if (::GetCurrentThreadId() == windowThread_ || !hwnd_) {
+    f();
+    return;
+  }
+  if (closing()) return;
+  ::SendMessageW(hwnd_, kRunOnWindowThread, 0, reinterpret_cast<LPARAM>(&f));
+}
+
+void UtilityWindow::readWindow() {
+  onWindowThread([this] {
+    PortIndex = int(::SendDlgItemMessageW(hwnd_, IDC_PORT_LIST, CB_GETCURSEL, 0, 0));
+    firmwareTitle.set(toUtf8(controlText(hwnd_, IDC_FILE_FIELD)));
+    statusText.set(toUtf8(controlText(hwnd_, IDC_STATUS_FIELD)));
+  });
+}
+
+void UtilityWindow::refreshWindow() {
+  onWindowThread([this] {
+    ::SendDlgItemMessageW(hwnd_, IDC_PORT_LIST, CB_SETCURSEL, WPARAM(PortIndex.load()), 0);
+    ::SetDlgItemTextW(hwnd_, IDC_FILE_FIELD, toWide(firmwareTitle.get()).c_str());
+    ::SetDlgItemTextW(hwnd_, IDC_STATUS_FIELD, toWide(statusText.get()).c_str());
+  });
+}
+
+void UtilityWindow::setStatus(const std::string& text) {
+  onWindowThread([this, &text] {
+    statusText.set(text);
+    refreshWindow();
+  });
+}
+
+void UtilityWindow::setProgress(int percent) {
+  onWindowThread([this, percent] {
+    ::SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETPOS, WPARAM(std::clamp(percent, 0, 100)), 0);
+  });
+}
+
+void UtilityWindow::disableRun() {
+  onWindowThread([this] {
+    HWND run = ::GetDlgItem(hwnd_, IDC_RUN);
+    ::EnableWindow(run, FALSE);
+    ::UpdateWindow(run);
+  });
+}
+
+void UtilityWindow::enableRun() {
+  onWindowThread([this] {
+    HWND run = ::GetDlgItem(hwnd_, IDC_RUN);
+    ::EnableWindow(run, TRUE);
+    ::UpdateWindow(run);
+  });
+}
+
+int UtilityWindow::box(HWND owner, const std::string& text, const std::wstring& caption,
+                       UINT type) {
+  DWORD thread = ::GetCurrentThreadId();
+  {
+    std::lock_guard lock(boxesMutex_);
+    boxThreads_.insert(thread);
+  }
+  int answer = ::MessageBoxW(owner, toWide(text).c_str(), caption.c_str(), type);
+  std::lock_guard lock(boxesMutex_);
+  boxThreads_.erase(boxThreads_.find(thread));
+  return answer;
+}
+
+void UtilityWindow::showMessage(const std::string& text, std::optional<std::string> caption,
+                                MessageIcon icon) {
+  if (closing()) return;
+  box(hwnd_, text, caption ? toWide(*caption) : appName_, MB_OK | iconStyle(icon));
+}
+
+void UtilityWindow::showAppMessage(const std::string& text) {
+  if (closing()) return;
+  // Owned by the window on its own thread; without owner on a worker, so that only the worker
+  // waits for it.
+  HWND owner = ::GetCurrentThreadId() == windowThread_ ? hwnd_ : nullptr;
+  box(owner, text, appName_, MB_OK | MB_ICONWARNING);
+}
+
+void UtilityWindow::onCommand(int id) {
+  if (id == IDC_SEARCH) {
+    chooseFirmwareFile();
+    return;
+  }
+  dispatchCommand(*this, id);
+}
+
+void UtilityWindow::chooseFirmwareFile() {
+  readWindow();
+  wchar_t file[4 * MAX_PATH] = {};
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = hwnd_;
+  ofn.lpstrFilter = L"HEX Files (*.out)\0*.out\0\0";
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = DWORD(std::size(file));
+  ofn.lpstrDefExt = L"out";
+  // The read-only check box hidden; neither the file nor its folder has to exist.
+  ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
+  if (!::GetOpenFileNameW(&ofn)) return;
+  std::wstring path = file;
+  std::wstring name = path.substr(ofn.nFileOffset);
+  size_t dot = name.rfind(L'.');
+  firmwareTitle.set(toUtf8(dot == std::wstring::npos ? name : name.substr(0, dot)));
+  // The chosen file's folder becomes the current folder.
+  ::SetCurrentDirectoryW(path.substr(0, ofn.nFileOffset).c_str());
+  refreshWindow();
+}
+
+void UtilityWindow::paintMinimised() {
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(hwnd_, &ps);
+  ::SendMessageW(hwnd_, WM_ICONERASEBKGND, WPARAM(dc), 0);
+  int cx = ::GetSystemMetrics(SM_CXICON);
+  int cy = ::GetSystemMetrics(SM_CYICON);
+  RECT r;
+  ::GetClientRect(hwnd_, &r);
+  int x = (r.right - r.left - cx + 1) / 2;
+  int y = (r.bottom - r.top - cy + 1) / 2;
+  ::DrawIcon(dc, x, y, bigIcon_);
+  ::EndPaint(hwnd_, &ps);
+}
+
+void UtilityWindow::showHelp() {
+  ::MessageBoxW(hwnd_,
+                L"1. Choose the link: \"USB Port\" for the device's USB boot mode, or the COM "
+                L"port it is wired to.\n"
+                L"2. Choose the firmware (.out) with \"Search...\".\n"
+                L"3. Press \"Run \" and wait for \"Download Finished!\".\n\n"
+                L"Do not unplug the device while the progress bar moves.",
+                L"Kestrel Utility help", MB_OK | MB_ICONINFORMATION);
+}
+
+bool UtilityWindow::mayClose() {
+  // Run is disabled exactly while an update runs.
+  if (::IsWindowEnabled(::GetDlgItem(hwnd_, IDC_RUN))) return true;
+  return box(hwnd_, toUtf8(kCloseQuestion), appName_, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) ==
+         IDYES;
+}
+
+void UtilityWindow::pumpWhileClosing() {
+  MSG message;
+  ::PeekMessageW(&message, nullptr, kNeverPosted, kNeverPosted, PM_NOREMOVE);
+  std::set<DWORD> threads;
+  {
+    std::lock_guard lock(boxesMutex_);
+    threads.insert(boxThreads_.begin(), boxThreads_.end());
+  }
+  for (DWORD thread : threads) {
+    if (thread != windowThread_) ::EnumThreadWindows(thread, answerBox, 0);
+  }
+}
+
+void UtilityWindow::end(INT_PTR result) {
+  if (!ended_) {
+    ended_ = true;
+    workersEnded_ = shutdown(kShutdownWaitMs, [this] { pumpWhileClosing(); });
+  }
+  ::EndDialog(hwnd_, result);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "core/window_state.h"
+
+namespace kestrel {
+
+// The utility's only window on Windows: the dialog template IDD_UTILITY run modally, and the owner
+// of all of the program's state.
+//
+// The operations of WindowState may be called from any thread. A worker's call is carried out on
+// the window's thread through SendMessage, so it has taken effect when it returns; once the window
+// is closing it returns at once without effect. Message boxes are shown on the calling thread:
+// showMessage's box is owned by the window (modal to it), showAppMessage's box is owned by the
+// window on the window's thread and has no owner on a worker. Closing the window (close request,
+// Enter, Escape; while an update runs, only after the user confirms) dismisses the workers' boxes
+// and ends every worker before the window's state goes away.
+class UtilityWindow : public WindowState {
+ public:
+  UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid);
+  ~UtilityWindow() override;
+
+  // Shows the window modally; returns when it has ended.
+  void run();
+
+  // False when a worker still ran after the window ended: the process must end instead of
+  // freeing the window's state under it.
+  bool workersEnded() const { return workersEnded_; }
+
+  void readWindow() override;
+  void refreshWindow() override;
+  void setStatus(const std::string& text) override;
+  void setProgress(int percent) override;
+  void disableRun() override;
+  void enableRun() override;
+  void showMessage(const std::string& text, std::optional<std::string> caption = {},
+                   MessageIcon icon = MessageIcon::None) override;
+  void showAppMessage(const std::string& text) override;
+
+  // Routes a command identifier of the command table.
+  void onCommand(int id);
+
+  HWND handle() const { return hwnd_; }
+  HINSTANCE instance() const { return instance_; }
+  // The executable's name without folder and extension: every box's caption without its own.
+  const std::wstring& applicationName() const { return appName_; }
+
+ private:
+  static INT_PTR CALLBACK dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void initialise();
+  void chooseFirmwareFile();
+  void paintMinimised();
+  void showHelp();
+  // True when the window may close now: no update runs, or the user says Yes to closing anyway.
+  bool mayClose();
+  // Ends the window with `result`: the workers first, then the dialog.
+  void end(INT_PTR result);
+  // Lets the workers' calls into the window through while it waits for them, and answers the
+  // boxes they show.
+  void pumpWhileClosing();
+
+  // Runs `f` on the window's thread and returns when it has run.
+  void onWindowThread(const std::function<void()>& f);
+  // A box on the calling thread, remembered so that closing the window can dismiss it.
+  int box(HWND owner, const std::string& text, const std::wstring& caption, UINT type);
+
+  const HINSTANCE instance_;
+  const std::wstring appName_;
+  HWND hwnd_ = nullptr;
+  DWORD windowThread_ = 0;
+  HICON bigIcon_ = nullptr;
+  HICON smallIcon_ = nullptr;
+  bool ended_ = false;
+  bool workersEnded_ = true;
+  std::mutex boxesMutex_;            // Guards boxThreads_.
+  std::multiset<DWORD> boxThreads_;  // Threads that show a box now.
+};
+
+}  // namespace kestrel
