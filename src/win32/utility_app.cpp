@@ -1,5 +1,6 @@
 #include "win32/utility_app.h"
 
+// After windows.h (through utility_app.h), which it builds on.
 #include <commctrl.h>
 
 #include <cstdio>

@@ -1,5 +1,6 @@
 #include "win32/utility_window.h"
 
+// After windows.h (through utility_window.h), which they build on.
 #include <commctrl.h>
 #include <commdlg.h>
 

@@ -13,8 +13,9 @@
 //       closes the window.
 // Exit status 0 when everything was as expected; every step has a deadline.
 
-#include <commctrl.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstdio>
