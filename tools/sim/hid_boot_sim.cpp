@@ -4,7 +4,6 @@
 #include <atomic>
 #include <thread>
 
-
 namespace kestrel::sim {
 namespace {
 
