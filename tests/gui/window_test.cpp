@@ -521,7 +521,20 @@ class WindowTest : public QObject {
 // As QTEST_MAIN, and with KESTREL_TEST_SHUFFLE=<seed> in the environment (and no test functions
 // named on the command line) the functions run in an order drawn from the seed, printed first, so
 // that a dependence between them shows up and can be replayed.
+// Run directly too (not through tests/isolated), the program keeps to folders of its own: the file
+// dialog saves its history into the settings under XDG_CONFIG_HOME, and that must not be the
+// user's.
 int main(int argc, char** argv) {
+  QTemporaryDir own;
+  if (!own.isValid()) {
+    std::fprintf(stderr, "window_tests: no temporary folder: %s\n", qPrintable(own.errorString()));
+    return 1;
+  }
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+    const QString folder = own.filePath(QString::fromLatin1(name));
+    QDir().mkpath(folder);
+    qputenv(name, QFile::encodeName(folder));
+  }
   QApplication app(argc, argv);
   app.setAttribute(Qt::AA_Use96Dpi, true);
   WindowTest test;
