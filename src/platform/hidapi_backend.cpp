@@ -115,4 +115,8 @@ bool hidWriteMeansGone(int err) {
   return hidapiWriteMeansGone(err);
 }
 
+bool hidReadMeansGone(int err) {
+  return hidapiReadMeansGone(err);
+}
+
 }  // namespace kestrel

@@ -68,7 +68,7 @@ class WindowsHidDevice final : public HidDevice {
       DWORD got = 0;
       if (::ReadFile(h_, buffer_, kReportSize, &got, &read_)) return deliver(buf, n, got);
       DWORD code = ::GetLastError();
-      if (code == ERROR_DEVICE_NOT_CONNECTED) {
+      if (hidReadMeansGone(int(code))) {
         // Nothing is outstanding: wait the slice, as a read would.
         lock.unlock();
         ::Sleep(DWORD(timeoutMs));
@@ -89,7 +89,7 @@ class WindowsHidDevice final : public HidDevice {
     pending_ = false;
     if (!::GetOverlappedResult(h_, &read_, &got, FALSE)) {
       DWORD code = ::GetLastError();
-      *err = {int(code), code == ERROR_DEVICE_NOT_CONNECTED, true};
+      *err = {int(code), hidReadMeansGone(int(code)), true};
       return -1;
     }
     return deliver(buf, n, got);
@@ -181,9 +181,13 @@ HidApi& hidBackend() {
   return backend;
 }
 
-// A write fails this way when the device has been unplugged.
+// A write or a read fails this way when the device has been unplugged.
 bool hidWriteMeansGone(int err) {
   return DWORD(err) == ERROR_DEVICE_NOT_CONNECTED || DWORD(err) == ERROR_DEVICE_REMOVED;
+}
+
+bool hidReadMeansGone(int err) {
+  return hidWriteMeansGone(err);
 }
 
 }  // namespace kestrel

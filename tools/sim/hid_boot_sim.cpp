@@ -179,6 +179,7 @@ void HidBootSim::onReport(const std::vector<uint8_t>& r) {
 
 void HidBootSim::acknowledge() {
   if (exchange_ == faults_.shortReportAt) input_.push_back({0x00, 0x01});
+  if (exchange_ == faults_.readFailAt) input_.emplace_back();
   if (faults_.noAck || faults_.manualAck || exchange_ == faults_.noAckAt) {
     cv_.notify_all();
     return;
@@ -219,6 +220,11 @@ int HidBootSim::read(const std::string& path, uint8_t* buf, size_t n, int timeou
   if (!ready) return 0;
   std::vector<uint8_t> report = std::move(input_.front());
   input_.pop_front();
+  if (report.empty()) {
+    // As with a real device, whether the error means "gone" is the platform backend's rule.
+    *err = {faults_.readErrno, hidReadMeansGone(faults_.readErrno), faults_.readFailsAfterWait};
+    return -1;
+  }
   if (faults_.paced) {
     lock.unlock();
     std::this_thread::sleep_for(kSlot);

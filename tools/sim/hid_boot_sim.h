@@ -35,6 +35,9 @@ struct HidFaults {
   int writeFailAt = -1;    // The n-th output report (0 is the start report) fails...
   int writeErrno = 0;      // ...with this system error number (errno, or Windows' code).
   int unplugAt = -1;       // The device is gone from the n-th output report on.
+  int readFailAt = -1;     // The read that would bring exchange n's acknowledgement fails...
+  int readErrno = 0;       // ...with this system error number, once; the next read brings it...
+  bool readFailsAfterWait = false;  // ...and the failure is that of fetching a waited result.
   bool paced = false;      // One report each way per millisecond, as on an interrupt endpoint.
 };
 
@@ -92,7 +95,7 @@ class HidBootSim final : public HidApi {
   HidFaults faults_;
   std::condition_variable cv_;
   std::map<std::string, int> open_;
-  std::deque<std::vector<uint8_t>> input_;
+  std::deque<std::vector<uint8_t>> input_;  // An empty entry: that read fails (readFailAt).
   std::vector<std::vector<uint8_t>> reports_;
   std::vector<std::string> violations_;
   std::vector<uint16_t> pages_;
