@@ -294,7 +294,7 @@ TEST_F(UsbUpdate, FaultMatrix) {
     const char* name;
     HidFaults faults;
     std::vector<std::string> messages;
-    int ackOnPoll = 0;  // with manualAck: the poll on which each acknowledgement comes
+    int ackOnPoll = 0;      // with manualAck: the poll on which each acknowledgement comes
     bool anyOrder = false;  // the receive thread's box and the download's race each other
   };
   const std::vector<Row> rows = {

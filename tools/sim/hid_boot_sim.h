@@ -35,10 +35,10 @@ struct HidFaults {
   int writeFailAt = -1;    // The n-th output report (0 is the start report) fails...
   int writeErrno = 0;      // ...with this system error number (errno, or Windows' code).
   int unplugAt = -1;       // The device is gone from the n-th output report on.
+  bool paced = false;      // One report each way per millisecond, as on an interrupt endpoint.
   int readFailAt = -1;     // The read that would bring exchange n's acknowledgement fails...
   int readErrno = 0;       // ...with this system error number, once; the next read brings it...
   bool readFailsAfterWait = false;  // ...and the failure is that of fetching a waited result.
-  bool paced = false;      // One report each way per millisecond, as on an interrupt endpoint.
 };
 
 // The HID layer of a machine with the given interfaces, one of which may be the boot loader
