@@ -56,8 +56,14 @@ HWND waitFor(F found, double seconds, const char* what) {
   std::exit(1);
 }
 
+// A dialog exists before its controls are made and WM_INITDIALOG has filled them; it is shown only
+// after that. So a dialog is taken as found once it is visible.
+HWND visible(HWND hwnd) {
+  return hwnd && ::IsWindowVisible(hwnd) ? hwnd : nullptr;
+}
+
 HWND mainWindow() {
-  return waitFor([] { return ::FindWindowW(L"#32770", kTitle); }, 30, "the window");
+  return waitFor([] { return visible(::FindWindowW(L"#32770", kTitle)); }, 30, "the window");
 }
 
 // A message box (or another dialog) of the window's process other than the window itself.
@@ -95,8 +101,14 @@ Box findBox(HWND main) {
 
 int update(int port, const std::wstring& title, int pauseMs) {
   HWND main = mainWindow();
-  ::SendMessageW(::GetDlgItem(main, 1001), CB_SETCURSEL, WPARAM(port), 0);
-  ::SendMessageW(::GetDlgItem(main, 1019), WM_SETTEXT, 0, LPARAM(title.c_str()));
+  HWND ports = ::GetDlgItem(main, 1001), file = ::GetDlgItem(main, 1019);
+  ::SendMessageW(ports, CB_SETCURSEL, WPARAM(port), 0);
+  ::SendMessageW(file, WM_SETTEXT, 0, LPARAM(title.c_str()));
+  if (::SendMessageW(ports, CB_GETCURSEL, 0, 0) != port || textOf(file) != title) {
+    std::printf("the port list and the file field did not take port %d and \"%s\"\n", port,
+                narrow(title).c_str());
+    return 1;
+  }
   HWND run = ::GetDlgItem(main, 1025);
   ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(1025, BN_CLICKED), LPARAM(run));
   std::string lastStatus;
@@ -134,8 +146,8 @@ int update(int port, const std::wstring& title, int pauseMs) {
 int about(int pauseMs) {
   HWND main = mainWindow();
   ::PostMessageW(main, WM_SYSCOMMAND, 0x0010, 0);
-  HWND box = waitFor([] { return ::FindWindowW(L"#32770", L"About Merlin upgrade tool"); }, 10,
-                     "the About box");
+  HWND box = waitFor([] { return visible(::FindWindowW(L"#32770", L"About Merlin upgrade tool")); },
+                     10, "the About box");
   std::wstring version;
   ::EnumChildWindows(
       box,
