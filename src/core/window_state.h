@@ -116,6 +116,9 @@ class WindowState {
   HidLink hid;  // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived
   SerialPortSlot serialPortHandle;
   std::atomic<uint8_t> searchStopped{1};  // 1: no serial search is to run.
+  // One step of the serial search at a time: a probe with its status, or the answer taken. So no
+  // probe and no "Search Device..." follow " Device Found!".
+  std::mutex searchStep;
   // True from the start of a serial search until its ReceiveThread has ended: the port is taken.
   std::atomic<bool> serialUpdateRunning{false};
   std::atomic<int> PortIndex{-1};  // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.

@@ -60,10 +60,14 @@ void startSerialSearch(WindowState& w) {
 
 void SendThread() {
   WindowState& w = window();
-  while (w.searchStopped == 0 && !w.closing() && w.serialPortHandle.isOpen()) {
-    w.setProgress(0);
-    w.setStatus("Search Device...");
-    writePort(w, &kProbeByte, 1);
+  while (!w.closing() && w.serialPortHandle.isOpen()) {
+    {
+      std::lock_guard step(w.searchStep);
+      if (w.searchStopped != 0) break;
+      w.setProgress(0);
+      w.setStatus("Search Device...");
+      writePort(w, &kProbeByte, 1);
+    }
     if (!w.pause(kProbeIntervalMs)) break;
   }
 }
@@ -79,10 +83,13 @@ void ReceiveThread() {
       w.pause(50);
       continue;
     }
-    if (buf[0] == kAnswerByte && w.searchStopped == 0) {
-      w.setStatus(" Device Found!");
-      w.searchStopped = 1;
-      found = true;
+    if (buf[0] == kAnswerByte) {
+      std::lock_guard step(w.searchStep);
+      if (w.searchStopped == 0) {
+        w.setStatus(" Device Found!");
+        w.searchStopped = 1;
+        found = true;
+      }
     }
   }
   if (found && w.pause(300)) serialDownload(w);

@@ -51,6 +51,7 @@ void FakeWindow::refreshWindow() {
 }
 
 void FakeWindow::setStatus(const std::string& text) {
+  if (onStatus) onStatus(text);
   statusText.set(text);
   refreshWindow();
   std::lock_guard lock(mutex_);

@@ -70,6 +70,8 @@ class FakeWindow : public WindowState {
 
   // Runs in the calling thread whenever a box is shown, before it is "dismissed".
   std::function<void(const Shown&)> onMessage;
+  // Runs in the calling thread whenever the status is set, before it is recorded.
+  std::function<void(const std::string&)> onStatus;
 
  private:
   mutable std::mutex mutex_;  // Guards everything below.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 #include "core/window_state.h"
@@ -46,13 +48,17 @@ class SerialUpdate : public ::testing::Test {
     device = &ports.plug("COM2", std::move(faults));
     image = imageBytes(imageSize);
     test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
+    window().clearRecords();
+    runCommand(*w);
+  }
+  // The window, made on first use with COM2 chosen and "fw" typed.
+  test::FakeWindow& window() {
     if (!w) {
       w = std::make_unique<test::FakeWindow>(clock, ports, hid);
       w->selectPort(kCom);
       w->typeTitle("fw");
     }
-    w->clearRecords();
-    runCommand(*w);
+    return *w;
   }
   // Waits for the update's end: every worker gone and Run enabled.
   void finish() {
@@ -101,6 +107,32 @@ TEST_F(SerialUpdate, DownloadsAFullImageFirstBlockLast) {
   EXPECT_EQ(tail,
             (std::vector<std::string>{" Device Found!", "Progressing...", "Download Finished!"}));
   expectAtRest(*w);
+}
+
+// The search's two threads: once the receive thread takes the answer, the send thread sends no
+// further probe and sets no "Search Device..." over " Device Found!", however long the receive
+// thread takes. The receive thread is held where it reports the find.
+TEST_F(SerialUpdate, NothingOfTheSearchFollowsTheFoundAnswer) {
+  std::atomic<size_t> takenAt{0};
+  window().onStatus = [&](const std::string& text) {
+    if (text != " Device Found!") return;
+    takenAt = device->receivedCount();
+    // Time for a send thread that has not stopped to send its next probe (it does at once: its
+    // pause is simulated); one that has stopped sends nothing, and the wait runs out.
+    (void)eventually([&] { return device->receivedCount() > takenAt; }, "another probe",
+                     std::chrono::milliseconds(300));
+  };
+  run(4096);
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+  auto bytes = device->received();
+  ASSERT_GT(takenAt.load(), 0u);
+  ASSERT_GT(bytes.size(), takenAt.load());
+  EXPECT_EQ(bytes[takenAt].byte, 'U') << "the first byte after the answer was taken";
+  auto statuses = w->statuses();
+  auto found = std::find(statuses.begin(), statuses.end(), " Device Found!");
+  ASSERT_NE(found, statuses.end());
+  EXPECT_EQ(std::find(found, statuses.end(), "Search Device..."), statuses.end());
 }
 
 TEST_F(SerialUpdate, AnswerMustBeTheFirstByteOfARead) {
