@@ -19,13 +19,22 @@ class ManualClock final : public Clock {
  public:
   explicit ManualClock(uint32_t origin = 0x10000) : ticks_(origin) {}
   uint32_t tickCount() override { return ticks_.load(); }
+  // Without real pauses a sleep only yields: for a test that itself waits for the other threads
+  // at the moments that matter, where thousands of polls would otherwise cost seconds of real
+  // time (a real millisecond costs 1 to 16 of them, by platform and load).
+  void realPauses(bool on) { realPause_ = on; }
   void sleepMs(uint32_t ms) override {
     ticks_.fetch_add(ms);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 1)));
+    if (realPause_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 1)));
+    } else {
+      std::this_thread::yield();
+    }
   }
 
  private:
   std::atomic<uint32_t> ticks_;
+  std::atomic<bool> realPause_{true};
 };
 
 // A clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each sleep,
