@@ -86,6 +86,22 @@ class ModalWatcher : public QObject {
   QTimer timer_;
 };
 
+// A boot loader that never answers, linked as COM1 in a COM folder of its own, and a one-byte
+// firmware "fw.out" in that folder, which is the current one while this lives.
+struct SilentBootLoader {
+  SilentBootLoader() {
+    qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
+    device.linkAs(dir.path().string(), "COM1");
+    test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
+  }
+  ~SilentBootLoader() { qunsetenv("KESTREL_COM_DIR"); }
+  SilentBootLoader(const SilentBootLoader&) = delete;
+  SilentBootLoader& operator=(const SilentBootLoader&) = delete;
+
+  test::TempDir dir;
+  sim::SerialBootSim device{{.silent = true}};
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -96,8 +112,16 @@ class WindowTest : public QObject {
   test::NoHidDevices hid_;
   QString startFolder_;
 
-  std::unique_ptr<UtilityWindow> showWindow() {
-    auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid_);
+  // A shown window on the real serial ports with COM1 and "fw" chosen: Run starts a search.
+  std::unique_ptr<UtilityWindow> windowReadyToRun() {
+    auto w = showWindow(posixSerialBackend());
+    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    return w;
+  }
+  std::unique_ptr<UtilityWindow> showWindow() { return showWindow(serial_); }
+  std::unique_ptr<UtilityWindow> showWindow(SerialBackend& serial) {
+    auto w = std::make_unique<UtilityWindow>(systemClock(), serial, hid_);
     w->show();
     w->activateWindow();
     QApplication::setActiveWindow(w.get());
@@ -204,16 +228,8 @@ class WindowTest : public QObject {
   // While an update runs, Escape, Enter in a field and the close request each ask first; No keeps
   // the window and the update, Yes closes.
   void closingDuringAnUpdateAsksFirst() {
-    test::TempDir dir;
-    qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
-    auto unset = qScopeGuard([] { qunsetenv("KESTREL_COM_DIR"); });
-    sim::SerialBootSim device({.silent = true});
-    device.linkAs(dir.path().string(), "COM1");
-    test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
-    auto w = std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hid_);
-    w->show();
-    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
-    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    SilentBootLoader at;
+    auto w = windowReadyToRun();
     find<QPushButton>(w.get(), "runButton")->click();
     QVERIFY(w->serialUpdateRunning.load());
 
@@ -473,16 +489,8 @@ class WindowTest : public QObject {
   }
 
   void closingRightAfterRunEndsTheSearch() {
-    test::TempDir dir;
-    qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
-    auto unset = qScopeGuard([] { qunsetenv("KESTREL_COM_DIR"); });
-    sim::SerialBootSim device({.silent = true});
-    device.linkAs(dir.path().string(), "COM1");
-    test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
-    auto w = std::make_unique<UtilityWindow>(systemClock(), posixSerialBackend(), hid_);
-    w->show();
-    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
-    find<QLineEdit>(w.get(), "fileField")->setText("fw");
+    SilentBootLoader at;
+    auto w = windowReadyToRun();
     // The close request waits in the queue while Run converts, wakes the device and starts the
     // search threads; then it asks, and is answered Yes.
     QTimer::singleShot(0, w.get(), [&] {
@@ -497,7 +505,7 @@ class WindowTest : public QObject {
     QVERIFY(timer.elapsed() < 1000);
     QVERIFY(w->workersEnded());
     QVERIFY(!w->serialPortHandle.isOpen());
-    QVERIFY(!device.received().empty());  // the wake bytes went out before the close
+    QVERIFY(!at.device.received().empty());  // the wake bytes went out before the close
   }
 
   void closingEndsRunningWorkersFirst() {
