@@ -23,7 +23,7 @@ int main() {
   test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(size, 5)).build());
   sim::HidBootSim device({sim::HidBootSim::bootLoader()}, {.paced = true});
   test::NoSerialPorts serial;
-  test::FakeWindow window(systemClock(), serial, device);
+  test::FakeWindow window(systemClock(), serial, device, fileSystem());
   window.typeTitle("fw");
 
   double cpu0 = bench::cpuSeconds();

@@ -63,7 +63,7 @@ int main() {
   const uint32_t size = 0x40000;
   test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(size, 5)).build());
   test::NoHidDevices hid;
-  TimedWindow window(systemClock(), posixSerialBackend(), hid);
+  TimedWindow window(systemClock(), posixSerialBackend(), hid, fileSystem());
   window.selectPort(1);
   window.typeTitle("fw");
 

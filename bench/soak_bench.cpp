@@ -82,14 +82,14 @@ int main() {
   sim::SerialBootSim serial;  // goes back to sleep after each restart, ready for the next wake-up
   serial.linkAs(dir.path().string(), "COM1");
   test::NoHidDevices noHid;
-  test::FakeWindow serialWindow(systemClock(), posixSerialBackend(), noHid);
+  test::FakeWindow serialWindow(systemClock(), posixSerialBackend(), noHid, fileSystem());
   serialWindow.selectPort(1);
   serialWindow.typeTitle("fw");
   bool serialOk = soak("serial", updates, serialWindow, [&] { serial.clearRecords(); });
 
   sim::HidBootSim hid({sim::HidBootSim::bootLoader()});
   test::ManualClock fast;
-  test::FakeWindow usbWindow(fast, posixSerialBackend(), hid);
+  test::FakeWindow usbWindow(fast, posixSerialBackend(), hid, fileSystem());
   usbWindow.typeTitle("fw");
   bool usbOk = soak("USB", updates, usbWindow, [&] { hid.replace({}); });
 

@@ -16,7 +16,8 @@ UtilityApp::UtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int UtilityApp::run() {
-  auto window = std::make_unique<UtilityWindow>(systemClock(), serialBackend(), hidBackend());
+  auto window =
+      std::make_unique<UtilityWindow>(systemClock(), serialBackend(), hidBackend(), fileSystem());
   window->exec();
   if (!window->workersEnded()) {
     // A worker is stuck in a call that does not return (a driver that hangs): its state must not

@@ -64,10 +64,11 @@ constexpr const char* kCloseQuestion =
 
 }  // namespace
 
-UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, QWidget* parent)
+UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
+                             QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      WindowState(clock, serial, hid) {
+      WindowState(clock, serial, hid, files) {
   setWindowTitle(QStringLiteral("Kestrel Utility  V1.00 07-13-2009"));
   setFont(dialogFont());
   setWindowIcon(windowIcon());

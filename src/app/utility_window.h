@@ -27,7 +27,8 @@ class UtilityWindow : public QDialog, public WindowState {
   Q_OBJECT
 
  public:
-  UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, QWidget* parent = nullptr);
+  UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
+                QWidget* parent = nullptr);
   ~UtilityWindow() override;
 
   void readWindow() override;

@@ -27,9 +27,9 @@ std::string jsonLine(const nlohmann::ordered_json& object) {
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-ConsoleWindow::ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, OutputSink& out,
-                             OutputSink& err, ConsoleStyle style)
-    : WindowState(clock, serial, hid), out_(out), err_(err), style_(style) {
+ConsoleWindow::ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
+                             OutputSink& out, OutputSink& err, ConsoleStyle style)
+    : WindowState(clock, serial, hid, files), out_(out), err_(err), style_(style) {
   attach();
   PortIndex = 0;
 }

@@ -28,8 +28,8 @@ enum class ConsoleStyle {
 // USB boot loader was found) are left out; in JSON every one is an event.
 class ConsoleWindow : public WindowState {
  public:
-  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, OutputSink& out, OutputSink& err,
-                ConsoleStyle style);
+  ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
+                OutputSink& out, OutputSink& err, ConsoleStyle style);
   // Shuts the window down first; a worker that cannot be ended ends the process (exit code 1).
   ~ConsoleWindow() override;
 

@@ -184,7 +184,7 @@ int Flash::end(ConsoleWindow& w, int code, const std::string& reason, const Upda
 }
 
 int Flash::list() {
-  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.out, env_.err, style());
+  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.files, env_.out, env_.err, style());
   Json ports = Json::array();
   std::string text;
   for (int n = 1; n <= 9; ++n) {
@@ -255,7 +255,7 @@ int Flash::list() {
 }
 
 int Flash::dryRun() {
-  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.out, env_.err, style());
+  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.files, env_.out, env_.err, style());
   beginConversion(w);
   Extraction x;
   ConvertResult result = convertFirmware(w, o_.file, o_.output, &x);
@@ -371,7 +371,7 @@ int Flash::update() {
                    o_.port + "'\nTry 'kestrel-flash --help' for more information.\n");
     return kExitUsage;
   }
-  ConsoleWindow w(env_.clock, *serial, env_.hid, env_.out, env_.err, style());
+  ConsoleWindow w(env_.clock, *serial, env_.hid, env_.files, env_.out, env_.err, style());
   w.choose(portIndex, titleOf(o_.file));
   beginConversion(w);
   w.readWindow();

@@ -9,6 +9,7 @@
 namespace kestrel {
 
 class Clock;
+class FileSystem;
 class HidApi;
 class OutputSink;
 class SerialBackend;
@@ -34,6 +35,7 @@ struct FlashEnvironment {
   Clock& clock;
   SerialBackend& serial;
   HidApi& hid;
+  FileSystem& files;
   OutputSink& out;
   OutputSink& err;
   bool outIsTerminal = false;

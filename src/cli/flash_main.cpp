@@ -10,6 +10,7 @@
 #include "cli/flash_command.h"
 #include "cli/output_sink.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/hid_device.h"
 #include "platform/process.h"
 #include "platform/serial_port.h"
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
     kestrel::FlashEnvironment env{kestrel::systemClock(),
                                   kestrel::serialBackend(),
                                   kestrel::hidBackend(),
+                                  kestrel::fileSystem(),
                                   out,
                                   err,
                                   kestrel::stdoutIsTerminal(),

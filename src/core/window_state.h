@@ -12,6 +12,7 @@
 #include "core/update_outcome.h"
 #include "core/worker_group.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 
@@ -67,8 +68,8 @@ enum class MessageIcon { None, Warning, Error, Information };
 // destructor (earlier too, when the window ends before it is destroyed).
 class WindowState {
  public:
-  WindowState(Clock& clock, SerialBackend& serial, HidApi& hid)
-      : clock(clock), serialBackend(serial), hidApi(hid) {}
+  WindowState(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files)
+      : clock(clock), serialBackend(serial), hidApi(hid), files(files) {}
   // Checks that shutdown() ran and every worker ended; a window destroyed under a running worker
   // would leave the worker with freed state, so that ends the process instead.
   virtual ~WindowState();
@@ -142,6 +143,7 @@ class WindowState {
   Clock& clock;
   SerialBackend& serialBackend;
   HidApi& hidApi;
+  FileSystem& files;
   WorkerGroup workers;
   std::atomic<bool> windowClosing{false};
 

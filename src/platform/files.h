@@ -8,6 +8,13 @@
 
 namespace kestrel {
 
+// Why a file could not be read or written: the system's error number (0 where there is none),
+// and a sentence that names the file and the reason ("fw.out: No such file or directory").
+struct FileError {
+  int code = 0;
+  std::string text;
+};
+
 // A regular file open for reading at any offset. One thread at a time.
 class ReadableFile {
  public:
@@ -18,28 +25,33 @@ class ReadableFile {
   virtual size_t readAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
 };
 
-// Why a file could not be read or written: the system's error number (0 where there is none),
-// and a sentence that names the file and the reason ("fw.out: No such file or directory").
-struct FileError {
-  int code = 0;
-  std::string text;
+// The files the update reads and writes. Paths are UTF-8, absolute or relative to the current
+// folder. Every call may be made from any thread.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens `path` for reading, as a regular file only: a folder, a device or a FIFO is refused
+  // (without waiting for a FIFO's writer). Null with *error filled in when it cannot be opened;
+  // *error->text is "PATH: reason".
+  virtual std::unique_ptr<ReadableFile> openForReading(const std::string& path,
+                                                       FileError* error) = 0;
+
+  // Puts `bytes` in the file at `path` so that a failure never leaves a half-written file in its
+  // place and nothing the user set is lost:
+  // - where the folder allows a new file, through a temporary file of its own (created
+  //   exclusively, under a short name) that is synced and renamed over `path`, with the old
+  //   file's permissions, and its owner and group where they can be kept;
+  // - where only `path` itself is writable, in place;
+  // - an existing `path` that is read-only is refused, as is a link that cannot be replaced; a
+  //   link is never written through.
+  // On failure *error says "Cannot create PATH: reason" or "Cannot write PATH: reason".
+  virtual bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                           FileError* error) = 0;
 };
 
-// Opens `path` for reading, as a regular file only: a folder, a device or a FIFO is refused
-// (without waiting for a FIFO's writer). Null with *error filled in when it cannot be opened.
-std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError* error);
-
-// Writes `bytes` to `path` so that a failure never leaves a half-written file in its place and
-// nothing the user set is lost:
-// - where the folder allows a new file, through a temporary file of its own (created exclusively,
-//   under a short name) that is synced and renamed over `path`, with the old file's permissions,
-//   and its owner and group where they can be kept;
-// - where only `path` itself is writable, in place;
-// - an existing `path` that is read-only is refused, as is a link that cannot be replaced; a link
-//   is never written through.
-// On failure *error says "Cannot create PATH: reason" or "Cannot write PATH: reason".
-bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8_t>& bytes,
-                                FileError* error);
+// The platform's files.
+FileSystem& fileSystem();
 
 // What a path is, for telling the user why it is or is not a usable port.
 struct PathInfo {

@@ -12,6 +12,13 @@
 namespace kestrel {
 namespace {
 
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
+  bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                   FileError* error) override;
+};
+
 // Closes a descriptor when it goes out of scope.
 class Fd {
  public:
@@ -85,9 +92,8 @@ bool fail(FileError* error, const char* verb, const std::string& path, int err,
   return false;
 }
 
-}  // namespace
-
-std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError* error) {
+std::unique_ptr<ReadableFile> PosixFileSystem::openForReading(const std::string& path,
+                                                              FileError* error) {
   // O_NONBLOCK keeps a FIFO planted under the name from holding the open up; it is refused next.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
@@ -111,8 +117,8 @@ std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError
   return std::make_unique<PosixFile>(fd.release(), uint64_t(st.st_size));
 }
 
-bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8_t>& bytes,
-                                FileError* error) {
+bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                                  FileError* error) {
   struct stat old {};
   bool exists = ::lstat(path.c_str(), &old) == 0;
   bool link = exists && S_ISLNK(old.st_mode);
@@ -172,6 +178,13 @@ bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8
   if (!err) err = closeErr;
   if (err) return fail(error, "Cannot write", path, err);
   return true;
+}
+
+}  // namespace
+
+FileSystem& fileSystem() {
+  static PosixFileSystem files;
+  return files;
 }
 
 PathInfo inspectPath(const std::string& path) {

@@ -10,6 +10,13 @@
 namespace kestrel {
 namespace {
 
+class WindowsFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
+  bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                   FileError* error) override;
+};
+
 // Closes a handle when it goes out of scope.
 class Handle {
  public:
@@ -94,9 +101,8 @@ DWORD writeAll(const std::wstring& path, const std::vector<uint8_t>& bytes) {
   return 0;
 }
 
-}  // namespace
-
-std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError* error) {
+std::unique_ptr<ReadableFile> WindowsFileSystem::openForReading(const std::string& path,
+                                                                FileError* error) {
   std::wstring wide = toWide(path);
   DWORD attrs = ::GetFileAttributesW(wide.c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES) {
@@ -125,8 +131,6 @@ std::unique_ptr<ReadableFile> openRegularFile(const std::string& path, FileError
   return std::make_unique<WindowsFile>(h.release(), uint64_t(size.QuadPart));
 }
 
-namespace {
-
 // The full path of `path`: the file calls below are given no relative names.
 std::wstring fullPath(const std::string& path) {
   std::wstring wide = toWide(path);
@@ -138,10 +142,8 @@ std::wstring fullPath(const std::string& path) {
   return full;
 }
 
-}  // namespace
-
-bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8_t>& bytes,
-                                FileError* error) {
+bool WindowsFileSystem::replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                                    FileError* error) {
   std::wstring wide = fullPath(path);
   DWORD attrs = ::GetFileAttributesW(wide.c_str());
   bool exists = attrs != INVALID_FILE_ATTRIBUTES;
@@ -184,6 +186,13 @@ bool writeFileKeepingAttributes(const std::string& path, const std::vector<uint8
   if (link) return fail(error, "Cannot write", path, createErr);
   if (DWORD err = writeAll(wide, bytes)) return fail(error, "Cannot write", path, err);
   return true;
+}
+
+}  // namespace
+
+FileSystem& fileSystem() {
+  static WindowsFileSystem files;
+  return files;
 }
 
 PathInfo inspectPath(const std::string& path) {

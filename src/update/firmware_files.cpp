@@ -24,9 +24,10 @@ constexpr uint64_t kMaxImageFile = uint64_t(8192) * 2048;
 
 }  // namespace
 
-bool readImageFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+bool readImageFile(FileSystem& files, const std::string& path, std::vector<uint8_t>* bytes,
+                   std::string* error) {
   FileError err;
-  std::unique_ptr<ReadableFile> file = openRegularFile(path, &err);
+  std::unique_ptr<ReadableFile> file = files.openForReading(path, &err);
   if (!file) {
     *error = "Cannot open " + err.text;
     return false;
@@ -49,7 +50,7 @@ ConvertResult convertFirmware(WindowState& w, const std::string& input,
   refused.cause = UpdateOutcome::Cause::ImageRefused;
 
   FileError err;
-  std::unique_ptr<ReadableFile> file = openRegularFile(input, &err);
+  std::unique_ptr<ReadableFile> file = w.files.openForReading(input, &err);
   if (!file) {
     refused.error = err.code;
     refused.detail = err.text;
@@ -69,7 +70,7 @@ ConvertResult convertFirmware(WindowState& w, const std::string& input,
   }
   if (!output) return ConvertResult::Ok;
 
-  if (!writeFileKeepingAttributes(*output, result->image, &err)) {
+  if (!w.files.replaceFile(*output, result->image, &err)) {
     UpdateOutcome fileError;
     fileError.cause = UpdateOutcome::Cause::ImageFileError;
     fileError.error = err.code;

@@ -10,6 +10,7 @@
 
 namespace kestrel {
 
+class FileSystem;
 class WindowState;
 
 // The result of converting on behalf of the Run command.
@@ -23,18 +24,19 @@ enum class ConvertResult {
 // `output` is given, writes the image there (see writeImageFile). Shows the conversion's boxes:
 // "Please select a file first !" when the input cannot be read (missing, unreadable, not a regular
 // file, a name too long), "This is not a ELF file" or what else is wrong with it, or the file-error
-// box naming the output and the system's reason. The image is written as writeFileKeepingAttributes
-// (platform/files.h) writes: nothing of the user's is lost. Records the refusal as the running
-// update's outcome, with the path and the reason. On Ok, *result holds the image and its segment
-// map. Window's thread.
+// box naming the output and the system's reason. The files are the window's (`w.files`); the image
+// is written with FileSystem::replaceFile, so nothing of the user's is lost. Records the refusal as
+// the running update's outcome, with the path and the reason. On Ok, *result holds the image and
+// its segment map. Window's thread.
 ConvertResult convertFirmware(WindowState& w, const std::string& input,
                               const std::optional<std::string>& output, Extraction* result);
 
 // The Run's conversion: `title`.out into `title`.bin, relative to the current folder.
 ConvertResult convert(WindowState& w, const std::string& title, Extraction* result);
 
-// Reads a whole image file (the hidden UPDATE command's image). False with *error naming the
-// file and the reason when it cannot be read.
-bool readImageFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// Reads a whole image file (the hidden UPDATE command's image) through `files`. False with *error
+// naming the file and the reason when it cannot be read.
+bool readImageFile(FileSystem& files, const std::string& path, std::vector<uint8_t>* bytes,
+                   std::string* error);
 
 }  // namespace kestrel

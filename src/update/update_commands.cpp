@@ -87,7 +87,7 @@ void updateCommand(WindowState& w) {
   beginUpdate(w);
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!readImageFile(w.firmwareTitle.get() + ".bin", &bytes, &error)) {
+  if (!readImageFile(w.files, w.firmwareTitle.get() + ".bin", &bytes, &error)) {
     UpdateOutcome unreadable;
     unreadable.cause = UpdateOutcome::Cause::ImageFileError;
     unreadable.detail = error;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 #include "win32/utility_window.h"
@@ -18,8 +19,8 @@ int UtilityApp::run() {
   // The common controls the window uses (the progress bar), in their classic look.
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&controls);
-  auto window =
-      std::make_unique<UtilityWindow>(instance_, systemClock(), serialBackend(), hidBackend());
+  auto window = std::make_unique<UtilityWindow>(instance_, systemClock(), serialBackend(),
+                                                hidBackend(), fileSystem());
   window->run();
   if (!window->workersEnded()) {
     // A worker is stuck in a call that does not return: its state must not be freed under it.

@@ -70,8 +70,9 @@ BOOL CALLBACK answerBox(HWND hwnd, LPARAM) {
 
 }  // namespace
 
-UtilityWindow::UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid)
-    : WindowState(clock, serial, hid), instance_(instance), appName_(executableName()) {
+UtilityWindow::UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid,
+                             FileSystem& files)
+    : WindowState(clock, serial, hid, files), instance_(instance), appName_(executableName()) {
   bigIcon_ = static_cast<HICON>(
       ::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_WINDOW_ICON), IMAGE_ICON, 32, 32, 0));
   smallIcon_ = static_cast<HICON>(

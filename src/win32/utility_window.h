@@ -23,7 +23,8 @@ namespace kestrel {
 // and ends every worker before the window's state goes away.
 class UtilityWindow : public WindowState {
  public:
-  UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid);
+  UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid,
+                FileSystem& files);
   ~UtilityWindow() override;
 
   // Shows the window modally; returns when it has ended.

@@ -121,7 +121,7 @@ class WindowTest : public QObject {
   }
   std::unique_ptr<UtilityWindow> showWindow() { return showWindow(serial_); }
   std::unique_ptr<UtilityWindow> showWindow(SerialBackend& serial) {
-    auto w = std::make_unique<UtilityWindow>(systemClock(), serial, hid_);
+    auto w = std::make_unique<UtilityWindow>(systemClock(), serial, hid_, fileSystem());
     w->show();
     w->activateWindow();
     QApplication::setActiveWindow(w.get());
@@ -466,7 +466,7 @@ class WindowTest : public QObject {
     test::TempDir dir;
     test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(20000, 1)).build());
     sim::HidBootSim hid({sim::HidBootSim::bootLoader()}, {.manualAck = true, .shortReportAt = 0});
-    auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid);
+    auto w = std::make_unique<UtilityWindow>(systemClock(), serial_, hid, fileSystem());
     w->show();
     find<QLineEdit>(w.get(), "fileField")->setText("fw");
     QElapsedTimer timer;

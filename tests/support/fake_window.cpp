@@ -6,8 +6,8 @@
 
 namespace kestrel::test {
 
-FakeWindow::FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid)
-    : WindowState(clock, serial, hid) {
+FakeWindow::FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files)
+    : WindowState(clock, serial, hid, files) {
   // The window's initialisation.
   attach();
   PortIndex = 0;

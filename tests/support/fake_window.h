@@ -35,7 +35,8 @@ inline void PrintTo(const Shown& s, std::ostream* os) {
 // recorded and answered with OK at once. Safe to call from any thread.
 class FakeWindow : public WindowState {
  public:
-  FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid);
+  // The machine's real files unless a test gives its own.
+  FakeWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files = fileSystem());
   ~FakeWindow() override;
 
   // What the controls show; a test sets them as a user would.

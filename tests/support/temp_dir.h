@@ -52,7 +52,7 @@ inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
 // "PATH: reason" for a file that is not there, in the platform's own words.
 inline std::string missingFile(const std::string& path) {
   FileError error;
-  openRegularFile(path, &error);
+  fileSystem().openForReading(path, &error);
   return error.text;
 }
 

@@ -94,9 +94,9 @@ TEST(ImageFile, ReadsWhatWasWrittenAndNamesAMissingFile) {
   test::writeFile("fw.bin", bytes);
   std::vector<uint8_t> read;
   std::string error;
-  ASSERT_TRUE(readImageFile("fw.bin", &read, &error)) << error;
+  ASSERT_TRUE(readImageFile(fileSystem(), "fw.bin", &read, &error)) << error;
   EXPECT_EQ(read, bytes);
-  EXPECT_FALSE(readImageFile("gone.bin", &read, &error));
+  EXPECT_FALSE(readImageFile(fileSystem(), "gone.bin", &read, &error));
   EXPECT_EQ(error, "Cannot open " + test::missingFile("gone.bin"));
 }
 

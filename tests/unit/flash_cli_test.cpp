@@ -19,7 +19,9 @@
 #ifndef _WIN32
 #include "sim/serial_boot_sim.h"
 #endif
+#include "platform/process.h"
 #include "sim/simulated_serial_ports.h"
+#include "support/faulty_file_system.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
@@ -64,6 +66,7 @@ class FlashCli : public ::testing::Test {
     FlashEnvironment env{real ? systemClock() : clock,
                          real ? serialBackend() : static_cast<SerialBackend&>(ports),
                          *hid,
+                         *files,
                          out.sink(),
                          err.sink(),
                          onTerminal};
@@ -95,6 +98,7 @@ class FlashCli : public ::testing::Test {
   test::ManualClock clock;
   sim::SimulatedSerialPorts ports{clock};
   std::unique_ptr<HidBootSim> hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
+  FileSystem* files = &fileSystem();
   sim::SerialBootDevice* serial = nullptr;
   std::vector<uint8_t> image;
   std::string stdoutText, stderrText;
@@ -138,6 +142,7 @@ TEST_F(FlashCli, FlashesOverUsb) {
 }
 
 TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
+  test::FaultyFileSystem fullDisk({.writeError = ENOSPC});
   struct Row {
     const char* name;
     std::function<void()> setUp;
@@ -157,6 +162,15 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
        {"--port", "COM2", "fw.out"},
        kExitConversion,
        "conversion refused: fw.out: not an ELF file (shorter than an ELF header)"},
+      {"disk full",
+       [&] {
+         firmware(100);
+         serialDevice();
+         files = &fullDisk;
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitConversion,
+       "Cannot write fw.bin: " + systemErrorText(ENOSPC)},
       {"no port",
        [&] { firmware(100); },
        {"--port", "COM5", "fw.out"},
@@ -214,6 +228,7 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
   for (auto& row : rows) {
     SCOPED_TRACE(row.name);
     hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
+    files = &fileSystem();
     row.setUp();
     EXPECT_EQ(flash(row.args), row.code);
     EXPECT_NE(stderrText.find(row.reason), std::string::npos) << stderrText;

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace kestrel::test {
+
+// The machine's files with faults switched in, as a failing disk shows them; everything else goes
+// to the real files. The faults are set before the code under test runs.
+class FaultyFileSystem final : public FileSystem {
+ public:
+  struct Faults {
+    // replaceFile refuses with this system error, worded as the real files word it, having written
+    // nothing: a disk that is full from the start.
+    int writeError = 0;
+  };
+
+  explicit FaultyFileSystem(Faults faults, FileSystem& real = fileSystem())
+      : faults_(faults), real_(real) {}
+
+  std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
+  bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                   FileError* error) override;
+
+ private:
+  const Faults faults_;
+  FileSystem& real_;
+};
+
+}  // namespace kestrel::test
