@@ -22,6 +22,7 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   kestrel::ensureStandardDescriptors();
+  kestrel::ignoreFileSizeLimit();
   // Answered before any window (or display) is needed.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

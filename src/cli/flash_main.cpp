@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   kestrel::ensureStandardDescriptors();
   // Output that nobody reads any more is given up (see OutputSink), not a reason to die mid-update.
   kestrel::ignoreBrokenPipes();
+  kestrel::ignoreFileSizeLimit();
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);

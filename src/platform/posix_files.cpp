@@ -1,11 +1,14 @@
 // Files on POSIX.
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "platform/files.h"
 
@@ -66,30 +69,86 @@ class PosixFile final : public ReadableFile {
   const uint64_t size_;
 };
 
-// Writes all of `bytes` to `fd` and syncs it; 0, or the errno of what failed.
+// Writes all of `bytes` to `fd` from offset 0; 0, or the errno of what failed.
 int writeAll(int fd, const std::vector<uint8_t>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t r = ::write(fd, bytes.data() + done, bytes.size() - done);
+    ssize_t r = ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(done));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return errno;
     done += size_t(r);
   }
-  if (::fsync(fd) != 0) return errno;
   return 0;
 }
 
-std::string folderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// Creates a new file of a name nobody can guess, ".kestrel-bin-" and six letters, in the folder
+// `dir`, open for writing, with `mode` less the umask; *name is its name there. An invalid Fd with
+// errno set when the folder takes no new file.
+Fd createTemporary(int dir, mode_t mode, std::string* name) {
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::atomic<uint64_t> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+      bits =
+          uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr)) ^ counter++ * 0x9E3779B97F4A7C15u;
+    }
+    std::string candidate = ".kestrel-bin-";
+    for (int i = 0; i < 6; ++i, bits /= 62) candidate += kLetters[bits % 62];
+    int fd = ::openat(dir, candidate.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
+    if (fd >= 0) {
+      *name = candidate;
+      return Fd(fd);
+    }
+    if (errno != EEXIST) return Fd();
+  }
+  return Fd();
 }
 
 bool fail(FileError* error, const char* verb, const std::string& path, int err,
           const std::string& why = "") {
   *error = {err, std::string(verb) + " " + path + ": " + std::strerror(err) + why};
   return false;
+}
+
+// Writes `bytes` over the regular file `name` in the folder `dir`, once the disk has given room
+// for all of them; a disk that cannot hold them, or a file size limit they pass, leaves the file as
+// it was.
+bool writeInPlace(int dir, const std::string& name, const std::string& path,
+                  const std::vector<uint8_t>& bytes, FileError* error) {
+  // O_NONBLOCK: a FIFO put in the file's place meanwhile is refused, not waited for.
+  Fd fd(::openat(dir, name.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return fail(error, "Cannot write", path, errno);
+  struct stat before {};
+  if (::fstat(fd.get(), &before) != 0) return fail(error, "Cannot write", path, errno);
+  if (!S_ISREG(before.st_mode)) {
+    *error = {EINVAL, "Cannot write " + path + ": not a regular file"};
+    return false;
+  }
+  if (!bytes.empty()) {
+    int err;
+    do {
+      err = ::posix_fallocate(fd.get(), 0, off_t(bytes.size()));
+    } while (err == EINTR);
+    if (err) {
+      // A reservation that failed part of the way may have lengthened the file with zeros.
+      struct stat after {};
+      if (::fstat(fd.get(), &after) == 0 && after.st_size > before.st_size) {
+        [[maybe_unused]] int r = ::ftruncate(fd.get(), before.st_size);
+      }
+      return fail(error, "Cannot write", path, err, " (the file is left as it was)");
+    }
+  }
+  int err = writeAll(fd.get(), bytes);
+  // The old file's tail, where it was the longer one.
+  if (!err && ::ftruncate(fd.get(), off_t(bytes.size())) != 0) err = errno;
+  if (!err && ::fsync(fd.get()) != 0) err = errno;
+  int closeErr = fd.reset();
+  if (!err) err = closeErr;
+  if (err) return fail(error, "Cannot write", path, err, " (the file is partly rewritten)");
+  return true;
 }
 
 std::unique_ptr<ReadableFile> PosixFileSystem::openForReading(const std::string& path,
@@ -119,9 +178,19 @@ std::unique_ptr<ReadableFile> PosixFileSystem::openForReading(const std::string&
 
 bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                                   FileError* error) {
+  // Everything happens relative to the folder's descriptor, so the temporary file's short name is
+  // never what makes a long path too long, and the folder cannot change under the calls.
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  if (name.empty() || name == "." || name == "..") return fail(error, "Cannot write", path, EISDIR);
+  Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return fail(error, "Cannot create", path, errno);
+
   struct stat old {};
-  bool exists = ::lstat(path.c_str(), &old) == 0;
-  bool link = exists && S_ISLNK(old.st_mode);
+  const bool exists = ::fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) return fail(error, "Cannot create", path, errno);
+  const bool link = exists && S_ISLNK(old.st_mode);
   if (exists && !link) {
     if (S_ISDIR(old.st_mode)) return fail(error, "Cannot write", path, EISDIR);
     if (!S_ISREG(old.st_mode)) {
@@ -130,7 +199,7 @@ bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uin
     }
     // Read-only is what the user set: the superuser may write anyway, but the file is not
     // replaced behind the user's back.
-    bool writable = ::access(path.c_str(), W_OK) == 0 &&
+    bool writable = ::faccessat(dir.get(), name.c_str(), W_OK, 0) == 0 &&
                     (::geteuid() != 0 || (old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0);
     if (!writable) {
       int err = errno == EROFS ? EROFS : EACCES;
@@ -140,43 +209,34 @@ bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uin
   }
 
   // Through a temporary file beside the target, where the folder allows one.
-  std::string temp = folderOf(path) + "/.kestrel-bin-XXXXXX";
-  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  if (out) {
-    mode_t mode;
-    if (exists && !link) {
-      mode = old.st_mode & 07777;
-      // Owner and group as they were, where this user may set them.
-      if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
-        [[maybe_unused]] int r = ::fchown(out.get(), uid_t(-1), old.st_gid);
-      }
-    } else {
-      mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0666 & ~mask;
-    }
-    int err = ::fchmod(out.get(), mode) != 0 ? errno : 0;
-    if (!err) err = writeAll(out.get(), bytes);
-    int closeErr = out.reset();
-    if (!err) err = closeErr;
-    if (!err && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err) {
-      ::unlink(temp.c_str());
-      return fail(error, "Cannot write", path, err);
-    }
-    return true;
+  // A new file gets what the umask leaves of 0666; a replacement starts private and takes the old
+  // file's permissions before it holds anything.
+  std::string temp;
+  Fd out = createTemporary(dir.get(), exists && !link ? 0600 : 0666, &temp);
+  if (!out) {
+    // The folder takes no new file: write the file itself, if there is one that may be written.
+    int createErr = errno;
+    if (!exists) return fail(error, "Cannot create", path, createErr);
+    if (link) return fail(error, "Cannot write", path, createErr);
+    return writeInPlace(dir.get(), name, path, bytes, error);
   }
-  int createErr = errno;
-
-  // The folder takes no new file: write the file itself, if there is one that may be written.
-  if (!exists) return fail(error, "Cannot create", path, createErr);
-  if (link) return fail(error, "Cannot write", path, createErr);
-  Fd in(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
-  if (!in) return fail(error, "Cannot write", path, errno);
-  int err = writeAll(in.get(), bytes);
-  int closeErr = in.reset();
+  int err = 0;
+  if (exists && !link) {
+    // Owner, group and permissions as they were, where this user may set them.
+    if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
+      [[maybe_unused]] int r = ::fchown(out.get(), uid_t(-1), old.st_gid);
+    }
+    if (::fchmod(out.get(), old.st_mode & 07777) != 0) err = errno;
+  }
+  if (!err) err = writeAll(out.get(), bytes);
+  if (!err && ::fsync(out.get()) != 0) err = errno;
+  int closeErr = out.reset();
   if (!err) err = closeErr;
-  if (err) return fail(error, "Cannot write", path, err);
+  if (!err && ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) err = errno;
+  if (err) {
+    ::unlinkat(dir.get(), temp.c_str(), 0);
+    return fail(error, "Cannot write", path, err);
+  }
   return true;
 }
 

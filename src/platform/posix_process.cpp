@@ -32,6 +32,10 @@ void ignoreBrokenPipes() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void ignoreFileSizeLimit() {
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + 1, argv + argc);
 }

@@ -17,6 +17,10 @@ void ensureStandardDescriptors();
 // Output to a pipe whose reader has gone fails with an error instead of ending the process.
 void ignoreBrokenPipes();
 
+// A write past the file size limit (`ulimit -f`) fails with an error (EFBIG) instead of ending
+// the process, so the image file's writer can clean up and say why.
+void ignoreFileSizeLimit();
+
 // The program's arguments after its name, as UTF-8 (on Windows from the wide command line, since
 // `argv` holds them in the system's code page).
 std::vector<std::string> commandLineArguments(int argc, char** argv);

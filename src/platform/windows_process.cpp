@@ -20,6 +20,9 @@ void ensureStandardDescriptors() {}
 // Windows has no SIGPIPE: a write to a pipe whose reader has gone fails with an error.
 void ignoreBrokenPipes() {}
 
+// Windows has no file size limit that ends a process.
+void ignoreFileSizeLimit() {}
+
 std::vector<std::string> commandLineArguments(int, char**) {
   std::vector<std::string> args;
   int count = 0;

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -20,6 +22,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/sha256.h"
@@ -44,7 +47,8 @@ struct Launch {
   std::vector<std::string> args;
   Stdout stdoutMode = Stdout::Pipe;
   int stdoutFd = -1;
-  std::optional<uid_t> user;  // run as this user (and its group, 65534 for nobody)
+  std::optional<uid_t> user;            // run as this user (and its group, 65534 for nobody)
+  std::optional<rlim_t> fileSizeLimit;  // `ulimit -f`, in bytes
 };
 
 struct Child {
@@ -97,6 +101,12 @@ class FlashProcess : public ::testing::Test {
       if (l.stdoutMode == Stdout::Pipe) ::dup2(out[1], 1);
       if (l.stdoutMode == Stdout::Given) ::dup2(l.stdoutFd, 1);
       ::dup2(err[1], 2);
+      // The program decides for itself what a file size limit does to it.
+      ::signal(SIGXFSZ, SIG_DFL);
+      if (l.fileSizeLimit) {
+        rlimit limit{*l.fileSizeLimit, *l.fileSizeLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+      }
       if (l.user && (::setgid(*l.user) != 0 || ::setuid(*l.user) != 0)) ::_exit(126);
       ::execv(argv[0], argv.data());
       ::_exit(127);
@@ -414,6 +424,91 @@ TEST_F(FlashProcess, TheImageFileKeepsWhatTheUserSet) {
   r = finish(start({{"--port", "COM9", "fw.out"}, Stdout::Pipe, -1, 65534}));
   EXPECT_EQ(r.code, 4) << r.err;
   EXPECT_EQ(test::readFile("fw.bin"), image);
+}
+
+// The names in `folder`, sorted.
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// An image that does not fit leaves the old one as it was and nothing else behind, whether it goes
+// through a temporary file or, in a folder that takes no new file, in place; a full disk and a
+// file size limit (`ulimit -f`) alike, the limit without ending the program.
+TEST_F(FlashProcess, AnImageThatDoesNotFitKeepsTheOldOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user without rights";
+  firmware(131072);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the user reaches the folders below
+  ASSERT_EQ(::chmod("fw.out", 0644), 0);
+  const std::vector<uint8_t> old(40000, 0x5A);
+  struct Row {
+    const char* name;
+    bool inPlace;   // as a user who may write the image file but not its folder
+    bool fullDisk;  // a disk of 64 KiB, with the old file on it; otherwise a 50000-byte limit
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"size limit", false, false, "File too large"},
+      {"size limit, in place", true, false, "File too large (the file is left as it was)"},
+      {"full disk", false, true, "No space left on device"},
+      {"full disk, in place", true, true, "No space left on device (the file is left as it was)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::filesystem::path folder =
+        dir.path() / (std::string("f") + std::to_string(&row - rows));
+    std::filesystem::create_directory(folder);
+    const std::string bin = (folder / "fw.bin").string();
+    Launch l{{"--port", "COM9", "--output", bin, "fw.out"}};
+    if (row.inPlace) l.user = 65534;
+    if (!row.fullDisk) l.fileSizeLimit = 50000;
+    auto attempt = [&] {
+      test::writeFile(bin, old);
+      ASSERT_EQ(::chmod(bin.c_str(), 0666), 0);
+      Result r = finish(start(l));
+      EXPECT_EQ(r.code, 3) << r.err;
+      EXPECT_NE(r.err.find("Cannot write " + bin + ": " + row.reason), std::string::npos) << r.err;
+      EXPECT_EQ(test::readFile(bin), old);
+      EXPECT_EQ(namesIn(folder), std::vector<std::string>{"fw.bin"});
+    };
+    if (!row.fullDisk) {
+      attempt();
+      continue;
+    }
+    // The small disk is mounted in a mount namespace of a thread of its own, which the program
+    // started from that thread shares; it goes away with the thread.
+    std::string skipped;
+    std::thread([&] {
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("kestrel-full", folder.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+        skipped = std::string("no small disk can be mounted here: ") + std::strerror(errno);
+        return;
+      }
+      attempt();
+      ::umount(folder.c_str());
+    }).join();
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
+  }
+}
+
+// A path that the system takes is not refused because a temporary name beside it would be too long.
+TEST_F(FlashProcess, TheLongestPathThatFitsTakesTheImage) {
+  std::string folder;
+  while (folder.size() + 200 < 4086 - 7) folder += std::string(199, 'd') + "/";
+  folder += std::string(4086 - 7 - folder.size(), 'e') + "/";
+  std::filesystem::create_directories(folder);
+  const std::string title = folder + "fw";
+  ASSERT_EQ((title + ".bin").size(), 4086u);
+  firmware(3000, title + ".out");
+  Result r = run({"--port", "COM9", title + ".out"});
+  EXPECT_EQ(r.code, 4) << r.err;  // converted, then no port
+  EXPECT_EQ(test::readFile(title + ".bin"), image);
+  EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"fw.bin", "fw.out"}));
 }
 
 // As a user without rights, where the test can become one: the port exists but may not be
