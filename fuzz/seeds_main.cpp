@@ -40,9 +40,12 @@ int main(int argc, char** argv) {
   write(ElfBuilder().add(0x0, {1}).add(0x3FE00, patternBytes(0x200, 1)).build());
   write(ElfBuilder().add(0x1000, {1}).add(0x0FFF, {2}).build());
   write(ElfBuilder().add(0x0, {1, 2}).withoutTerminator().build());
-  write(ElfBuilder()
-            .add(0x08000000, patternBytes(0x2000, 9))
-            .add(0x08003000, patternBytes(0x40, 8))
-            .build());
+  auto firmware = ElfBuilder()
+                      .add(0x08000000, patternBytes(0x2000, 9))
+                      .add(0x08003000, patternBytes(0x40, 8))
+                      .build();
+  write(firmware);
+  firmware.resize(0x1000);  // cut short inside its first segment
+  write(firmware);
   return 0;
 }

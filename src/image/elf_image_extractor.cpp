@@ -30,17 +30,25 @@ Extraction refuse(Extraction::Status status, std::string detail) {
 
 }  // namespace
 
-size_t MemorySource::readAt(uint64_t offset, uint8_t* out, size_t n) const {
+int64_t MemorySource::readAt(uint64_t offset, uint8_t* out, size_t n, std::string*) const {
   if (offset >= size_) return 0;
   size_t avail = size_t(size_ - offset);
   size_t count = n < avail ? n : avail;
   std::memcpy(out, data_ + offset, count);
-  return count;
+  return int64_t(count);
 }
 
 Extraction extractImage(const ByteSource& file) {
+  std::string error;
+  auto readFailed = [&error](const std::string& what, uint64_t offset) {
+    return refuse(Extraction::Status::ReadFailed,
+                  error + " (reading " + what + " at file offset " + hex(offset) + ")");
+  };
   uint8_t header[kHeaderSize];
-  if (file.size() < kHeaderSize || file.readAt(0, header, kHeaderSize) != kHeaderSize) {
+  const int64_t headerRead =
+      file.size() < kHeaderSize ? 0 : file.readAt(0, header, kHeaderSize, &error);
+  if (headerRead < 0) return readFailed("the ELF header", 0);
+  if (headerRead != int64_t(kHeaderSize)) {
     return refuse(Extraction::Status::NotElf, "shorter than an ELF header");
   }
   if (header[1] != 'E' || header[2] != 'L' || header[3] != 'F') {
@@ -59,7 +67,9 @@ Extraction extractImage(const ByteSource& file) {
     }
     uint8_t entry[kEntrySize];
     uint64_t entryOffset = tableOffset + uint64_t(kEntrySize) * i;
-    if (file.readAt(entryOffset, entry, kEntrySize) != kEntrySize) {
+    const int64_t entryRead = file.readAt(entryOffset, entry, kEntrySize, &error);
+    if (entryRead < 0) return readFailed("program header " + std::to_string(i), entryOffset);
+    if (entryRead != int64_t(kEntrySize)) {
       return refuse(
           Extraction::Status::TableTruncated,
           "the program header table runs past the end of the file at entry " + std::to_string(i));
@@ -82,8 +92,19 @@ Extraction extractImage(const ByteSource& file) {
                         hex(address) + ") reaches past the " + hex(kMaxImageSize) + "-byte image");
     }
     // Whole units, as the boot loader's image format expects: the bytes that follow a segment in
-    // the file fill its last unit, up to where a later segment overwrites them.
-    file.readAt(fileOffset, result.image.data() + imageOffset, size_t(extent));
+    // the file fill its last unit, up to where a later segment overwrites them, and as far as the
+    // file goes. The segment's own bytes must all be there: zeros in place of missing code would
+    // be flashed as if they were firmware.
+    const int64_t got =
+        file.readAt(fileOffset, result.image.data() + imageOffset, size_t(extent), &error);
+    if (got < 0) return readFailed("segment " + std::to_string(i), fileOffset);
+    if (uint64_t(got) < size) {
+      return refuse(Extraction::Status::Truncated,
+                    "segment " + std::to_string(i) + " (" + std::to_string(size) +
+                        " bytes at file offset " + hex(fileOffset) +
+                        ") runs past the end of the file at " + hex(file.size()) +
+                        ": the file is cut short");
+    }
     length = imageOffset + size;
     result.segments.push_back({fileOffset, address, size, uint32_t(imageOffset)});
   }

@@ -21,8 +21,11 @@ class ReadableFile {
   virtual ~ReadableFile() = default;
   // The file's length when it was opened.
   virtual uint64_t size() const = 0;
-  // Copies up to `n` bytes from `offset` into `out`; returns how many were there (0 past the end).
-  virtual size_t readAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
+  // Copies up to `n` bytes from `offset` into `out` and returns how many it copied: `n`, or fewer
+  // only where the file ends (0 at or past its end; the file ends at the length it had when it was
+  // opened, or earlier if it has shrunk since). Returns -1 when the system fails to read them, with
+  // *error naming the file and the reason; what was copied before the failure does not count.
+  virtual int64_t readAt(uint64_t offset, uint8_t* out, size_t n, FileError* error) const = 0;
 };
 
 // The files the update reads and writes. Paths are UTF-8, absolute or relative to the current

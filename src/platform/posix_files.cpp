@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -50,23 +51,31 @@ class Fd {
 
 class PosixFile final : public ReadableFile {
  public:
-  PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  PosixFile(int fd, uint64_t size, std::string path)
+      : fd_(fd), size_(size), path_(std::move(path)) {}
   ~PosixFile() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
-  size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override {
+  int64_t readAt(uint64_t offset, uint8_t* out, size_t n, FileError* error) const override {
+    if (offset >= size_) return 0;
+    n = size_t(std::min<uint64_t>(n, size_ - offset));
     size_t got = 0;
-    while (got < n && offset + got < size_) {
+    while (got < n) {
       ssize_t r = ::pread(fd_, out + got, n - got, off_t(offset + got));
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
+      if (r < 0) {
+        *error = {errno, path_ + ": " + std::strerror(errno)};
+        return -1;
+      }
+      if (r == 0) break;  // the file has shrunk since it was opened
       got += size_t(r);
     }
-    return got;
+    return int64_t(got);
   }
 
  private:
   const int fd_;
   const uint64_t size_;
+  const std::string path_;
 };
 
 // Writes all of `bytes` to `fd` from offset 0; 0, or the errno of what failed.
@@ -173,7 +182,7 @@ std::unique_ptr<ReadableFile> PosixFileSystem::openForReading(const std::string&
     return nullptr;
   }
   ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-  return std::make_unique<PosixFile>(fd.release(), uint64_t(st.st_size));
+  return std::make_unique<PosixFile>(fd.release(), uint64_t(st.st_size), path);
 }
 
 bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,

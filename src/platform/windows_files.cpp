@@ -42,12 +42,15 @@ class Handle {
 
 class WindowsFile final : public ReadableFile {
  public:
-  WindowsFile(HANDLE h, uint64_t size) : h_(h), size_(size) {}
+  WindowsFile(HANDLE h, uint64_t size, std::string path)
+      : h_(h), size_(size), path_(std::move(path)) {}
   ~WindowsFile() override { ::CloseHandle(h_); }
   uint64_t size() const override { return size_; }
-  size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override {
+  int64_t readAt(uint64_t offset, uint8_t* out, size_t n, FileError* error) const override {
+    if (offset >= size_) return 0;
+    n = size_t(std::min<uint64_t>(n, size_ - offset));
     size_t got = 0;
-    while (got < n && offset + got < size_) {
+    while (got < n) {
       // On a synchronous handle the OVERLAPPED only says where to read.
       OVERLAPPED at{};
       uint64_t from = offset + got;
@@ -55,15 +58,22 @@ class WindowsFile final : public ReadableFile {
       at.OffsetHigh = DWORD(from >> 32);
       DWORD chunk = DWORD(std::min<size_t>(n - got, 1 << 20));
       DWORD read = 0;
-      if (!::ReadFile(h_, out + got, chunk, &read, &at) || read == 0) break;
+      if (!::ReadFile(h_, out + got, chunk, &read, &at)) {
+        DWORD code = ::GetLastError();
+        if (code == ERROR_HANDLE_EOF) break;  // the file has shrunk since it was opened
+        *error = {int(code), path_ + ": " + windowsErrorText(code)};
+        return -1;
+      }
+      if (read == 0) break;
       got += read;
     }
-    return got;
+    return int64_t(got);
   }
 
  private:
   const HANDLE h_;
   const uint64_t size_;
+  const std::string path_;
 };
 
 FileError lastError(const std::string& what) {
@@ -128,7 +138,7 @@ std::unique_ptr<ReadableFile> WindowsFileSystem::openForReading(const std::strin
     *error = lastError(path);
     return nullptr;
   }
-  return std::make_unique<WindowsFile>(h.release(), uint64_t(size.QuadPart));
+  return std::make_unique<WindowsFile>(h.release(), uint64_t(size.QuadPart), path);
 }
 
 // The full path of `path`: the file calls below are given no relative names.

@@ -11,8 +11,11 @@ class FileSource final : public ByteSource {
  public:
   explicit FileSource(const ReadableFile& file) : file_(file) {}
   uint64_t size() const override { return file_.size(); }
-  size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override {
-    return file_.readAt(offset, out, n);
+  int64_t readAt(uint64_t offset, uint8_t* out, size_t n, std::string* error) const override {
+    FileError err;
+    int64_t got = file_.readAt(offset, out, n, &err);
+    if (got < 0) *error = err.text;
+    return got;
   }
 
  private:
@@ -37,7 +40,12 @@ bool readImageFile(FileSystem& files, const std::string& path, std::vector<uint8
     return false;
   }
   bytes->assign(size_t(file->size()), 0);
-  if (file->readAt(0, bytes->data(), bytes->size()) != bytes->size()) {
+  int64_t got = file->readAt(0, bytes->data(), bytes->size(), &err);
+  if (got < 0) {
+    *error = "Cannot read " + err.text;
+    return false;
+  }
+  if (uint64_t(got) != bytes->size()) {
     *error = "Cannot read " + path + ": the file ended early";
     return false;
   }
@@ -61,11 +69,14 @@ ConvertResult convertFirmware(WindowState& w, const std::string& input,
   *result = extractImage(FileSource(*file));
   file.reset();
   if (result->status != Extraction::Status::Ok) {
-    bool notElf = result->status == Extraction::Status::NotElf;
-    refused.detail =
-        input + ": " + (notElf ? "not an ELF file (" + result->detail + ")" : result->detail);
+    const bool notElf = result->status == Extraction::Status::NotElf;
+    // A read error already names the file.
+    const std::string named = result->status == Extraction::Status::ReadFailed
+                                  ? result->detail
+                                  : input + ": " + result->detail;
+    refused.detail = notElf ? input + ": not an ELF file (" + result->detail + ")" : named;
     w.outcome.set(refused);
-    w.showAppMessage(notElf ? "This is not a ELF file" : input + ": " + result->detail);
+    w.showAppMessage(notElf ? "This is not a ELF file" : named);
     return ConvertResult::Failed;
   }
   if (!output) return ConvertResult::Ok;

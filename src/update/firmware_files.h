@@ -21,13 +21,14 @@ enum class ConvertResult {
 };
 
 // Reads the ELF file at `input` and turns it into the flat image, all in memory; then, when
-// `output` is given, writes the image there (see writeImageFile). Shows the conversion's boxes:
+// `output` is given, writes the image there. Shows the conversion's boxes:
 // "Please select a file first !" when the input cannot be read (missing, unreadable, not a regular
-// file, a name too long), "This is not a ELF file" or what else is wrong with it, or the file-error
-// box naming the output and the system's reason. The files are the window's (`w.files`); the image
-// is written with FileSystem::replaceFile, so nothing of the user's is lost. Records the refusal as
-// the running update's outcome, with the path and the reason. On Ok, *result holds the image and
-// its segment map. Window's thread.
+// file, a name too long), "This is not a ELF file" or what else is wrong with it (a segment cut
+// short by the end of the file, a read that failed: no image is made of bytes that are not there),
+// or the file-error box naming the output and the system's reason. The files are the window's
+// (`w.files`); the image is written with FileSystem::replaceFile, so nothing of the user's is lost.
+// Records the refusal as the running update's outcome, with the path and the reason. On Ok, *result
+// holds the image and its segment map. Window's thread.
 ConvertResult convertFirmware(WindowState& w, const std::string& input,
                               const std::optional<std::string>& output, Extraction* result);
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ namespace kestrel::test {
 class FaultyFileSystem final : public FileSystem {
  public:
   struct Faults {
+    // A read of a file opened for reading that reaches this offset fails with `readError`, as a
+    // bad sector fails it.
+    std::optional<uint64_t> readFailsAt;
+    int readError = 0;
     // replaceFile refuses with this system error, worded as the real files word it, having written
     // nothing: a disk that is full from the start.
     int writeError = 0;

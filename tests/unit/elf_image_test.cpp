@@ -7,12 +7,15 @@
 #include <filesystem>
 
 #include "image/elf_image_extractor.h"
+#include "platform/process.h"
 #include "sim/elf_builder.h"
 #include "support/fake_window.h"
+#include "support/faulty_file_system.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 #include "update/firmware_files.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -126,6 +129,66 @@ TEST(ElfImage, RefusesTableThatRunsOffTheEndOfTheFile) {
   EXPECT_EQ(extract(file).status, Status::TableTruncated);
 }
 
+// The file's bytes, with a read that fails from `failsAt` on.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(const std::vector<uint8_t>& bytes, uint64_t failsAt)
+      : bytes_(bytes), failsAt_(failsAt) {}
+  uint64_t size() const override { return bytes_.size(); }
+  int64_t readAt(uint64_t offset, uint8_t* out, size_t n, std::string* error) const override {
+    if (offset + n > failsAt_ && offset < bytes_.size()) {
+      *error = "fw.out: Input/output error";
+      return -1;
+    }
+    return MemorySource(bytes_.data(), bytes_.size()).readAt(offset, out, n, error);
+  }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  const uint64_t failsAt_;
+};
+
+// Missing code is never made up with zeros: a segment that the end of the file cuts short, or
+// that cannot be read, refuses the file. The end of the file may still cut the rest of a
+// segment's last 512-byte unit, which is not the segment's.
+TEST(ElfImage, RefusesSegmentsThatAreNotAllThere) {
+  const auto firmware = ElfBuilder().add(0x0, patternBytes(131 * 1024 + 100, 5)).build();
+  const size_t segmentAt = 0x80;  // after the header and a table of two entries, aligned
+  ASSERT_EQ(firmware.size(), segmentAt + 131 * 1024 + 100);
+  auto cut = [&](size_t n) { return std::vector<uint8_t>(firmware.begin(), firmware.begin() + n); };
+  struct Row {
+    const char* name;
+    std::vector<uint8_t> file;
+    Status status;
+    std::string detail;
+  };
+  const std::vector<Row> rows = {
+      {"the first 4 KiB", cut(4096), Status::Truncated,
+       "segment 0 (134244 bytes at file offset 0x80) runs past the end of the file at 0x1000: "
+       "the file is cut short"},
+      {"one byte short", cut(firmware.size() - 1), Status::Truncated, "segment 0 (134244 bytes"},
+      {"whole, its last unit past the end", firmware, Status::Ok, ""},
+      {"an empty segment past the end",
+       ElfBuilder().add(0x0, {5}).add({0x300, {}, 0x4000, 0}).build(), Status::Ok, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Extraction x = extract(row.file);
+    EXPECT_EQ(x.status, row.status);
+    EXPECT_EQ(x.detail.substr(0, row.detail.size()), row.detail);
+    if (row.status != Status::Ok) EXPECT_TRUE(x.image.empty());
+  }
+
+  // In the header, in the table, in the segment.
+  for (uint64_t failsAt : {uint64_t(3), uint64_t(60), segmentAt + 4096}) {
+    SCOPED_TRACE(failsAt);
+    Extraction x = extractImage(FailingSource(firmware, failsAt));
+    EXPECT_EQ(x.status, Status::ReadFailed);
+    EXPECT_EQ(x.detail.find("fw.out: Input/output error (reading "), 0u) << x.detail;
+    EXPECT_TRUE(x.image.empty());
+  }
+}
+
 class Convert : public ::testing::Test {
  protected:
   test::ManualClock clock;
@@ -204,6 +267,43 @@ TEST_F(Convert, ImageThatCannotBeWrittenNamesTheBinFileAndReason) {
     std::filesystem::permissions("ro", std::filesystem::perms::owner_all);
   }
 #endif
+}
+
+// What the Run command makes of a firmware file cut short or unreadable: the reason, then "File
+// Convert fail!", the old image kept and nothing started.
+TEST_F(Convert, RunRefusesAFirmwareFileThatIsNotAllThere) {
+  auto firmware = ElfBuilder().add(0x0, patternBytes(131 * 1024, 5)).build();
+  test::writeFile("fw.bin", {1, 2, 3});
+  test::FaultyFileSystem badSector({.readFailsAt = 0x2000, .readError = EIO});
+  struct Row {
+    const char* name;
+    size_t length;
+    FileSystem& files;
+    std::string reason;
+  };
+  const Row rows[] = {
+      {"cut short", 4096, fileSystem(),
+       "fw.out: segment 0 (134144 bytes at file offset 0x80) runs past the end of the file at "
+       "0x1000: the file is cut short"},
+      {"read error", firmware.size(), badSector,
+       "fw.out: " + systemErrorText(EIO) + " (reading segment 0 at file offset 0x80)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::writeFile("fw.out",
+                    std::vector<uint8_t>(firmware.begin(), firmware.begin() + row.length));
+    test::FakeWindow run(clock, serial, hid, row.files);
+    run.typeTitle("fw");
+    runCommand(run);
+    EXPECT_EQ(run.messages(), (std::vector<test::Shown>{
+                                  {row.reason, std::nullopt, MessageIcon::Warning, true},
+                                  {"File Convert fail!", "Error", MessageIcon::None, false}}));
+    EXPECT_EQ(run.outcome.get().cause, UpdateOutcome::Cause::ImageRefused);
+    EXPECT_EQ(run.outcome.get().detail, row.reason);
+    EXPECT_EQ(test::readFile("fw.bin"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(run.runEnabled());
+    EXPECT_TRUE(noTemporaryFilesLeft());
+  }
 }
 
 #ifdef KESTREL_CROSS_ELF

@@ -143,6 +143,7 @@ TEST_F(FlashCli, FlashesOverUsb) {
 
 TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
   test::FaultyFileSystem fullDisk({.writeError = ENOSPC});
+  test::FaultyFileSystem badSector({.readFailsAt = 0x1000, .readError = EIO});
   struct Row {
     const char* name;
     std::function<void()> setUp;
@@ -162,6 +163,27 @@ TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
        {"--port", "COM2", "fw.out"},
        kExitConversion,
        "conversion refused: fw.out: not an ELF file (shorter than an ELF header)"},
+      {"cut short",
+       [&] {
+         firmware(10000);
+         auto whole = test::readFile("fw.out");
+         test::writeFile("fw.out", std::vector<uint8_t>(whole.begin(), whole.begin() + 4096));
+         serialDevice();
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitConversion,
+       "conversion refused: fw.out: segment 0 (10000 bytes at file offset 0x80) runs past the end "
+       "of the file at 0x1000: the file is cut short"},
+      {"bad sector",
+       [&] {
+         firmware(10000);
+         serialDevice();
+         files = &badSector;
+       },
+       {"--port", "COM2", "fw.out"},
+       kExitConversion,
+       "conversion refused: fw.out: " + systemErrorText(EIO) +
+           " (reading segment 0 at file offset 0x80)"},
       {"disk full",
        [&] {
          firmware(100);
