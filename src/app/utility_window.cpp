@@ -5,7 +5,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -311,12 +310,7 @@ void UtilityWindow::chooseFirmwareFile() {
   std::optional<QString> path = FileDialog::getOpenFileName(
       this, QDir::currentPath(), QStringLiteral("HEX Files (*.out)"), QStringLiteral("out"));
   if (!path) return;
-  QFileInfo chosen(*path);
-  QString name = chosen.fileName();
-  int dot = name.lastIndexOf(QLatin1Char('.'));
-  firmwareTitle.set((dot < 0 ? name : name.left(dot)).toStdString());
-  QDir::setCurrent(chosen.absolutePath());
-  refreshWindow();
+  takeChosenFile(*this, QDir::toNativeSeparators(*path).toStdString());
 }
 
 void UtilityWindow::showAbout() {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -115,21 +114,6 @@ const char* stepName(Step s) {
       break;
   }
   return nullptr;
-}
-
-// The file's name without its folder and its extension, with the folder kept in front: the image
-// goes beside the ELF file under the same title ("build/fw.elf" -> "build/fw").
-std::string titleOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= nameStart) return path;
-  return path.substr(0, dot);
-}
-
-bool sameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return a == b || std::filesystem::equivalent(a, b, ec);
 }
 
 std::string blocksText(uint64_t blocks) {
@@ -372,11 +356,11 @@ int Flash::update() {
     return kExitUsage;
   }
   ConsoleWindow w(env_.clock, *serial, env_.hid, env_.files, env_.out, env_.err, style());
-  w.choose(portIndex, titleOf(o_.file));
+  w.choose(portIndex, withoutExtension(env_.files, o_.file));
   beginConversion(w);
   w.readWindow();
   Extraction x;
-  std::string output = o_.output.value_or(titleOf(o_.file) + ".bin");
+  std::string output = o_.output.value_or(withoutExtension(env_.files, o_.file) + ".bin");
   if (reportConversion(w, convertFirmware(w, o_.file, output, &x))) {
     const uint64_t length = x.image.size();
     startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)));
@@ -413,7 +397,7 @@ int Flash::update() {
     UpdateOutcome outcome = w.outcome.get();
     std::string success = "download finished: " + o_.file + " (" + std::to_string(length) +
                           " bytes, " + blocksText(std::max<uint64_t>(1, blockCountFor(length))) +
-                          ") on " + portLabel();
+                          ") on " + portLabel() + "; image in " + output;
     return end(w, exitCodeFor(outcome), reasonFor(w, outcome), &outcome, success);
   }
   UpdateOutcome outcome = w.outcome.get();
@@ -475,12 +459,12 @@ int runFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
   Flash flash(o, env);
   if (o.list) return flash.list();
-  if (o.output && sameFile(o.file, *o.output)) {
+  if (o.output && env.files.sameFile(o.file, *o.output)) {
     env.err.write("kestrel-flash: the image would overwrite " + o.file +
                   "\nTry 'kestrel-flash --help' for more information.\n");
     return kExitUsage;
   }
-  if (!o.output && sameFile(o.file, titleOf(o.file) + ".bin")) {
+  if (!o.output && env.files.sameFile(o.file, withoutExtension(env.files, o.file) + ".bin")) {
     env.err.write("kestrel-flash: the image of " + o.file +
                   " would overwrite it: name the image with --output\n");
     return kExitUsage;

@@ -28,8 +28,9 @@ class ReadableFile {
   virtual int64_t readAt(uint64_t offset, uint8_t* out, size_t n, FileError* error) const = 0;
 };
 
-// The files the update reads and writes. Paths are UTF-8, absolute or relative to the current
-// folder. Every call may be made from any thread.
+// The files the update reads and writes, the current folder, and the platform's rule for splitting
+// a path. Paths are UTF-8, absolute or relative to the current folder. Every call may be made from
+// any thread.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -51,10 +52,44 @@ class FileSystem {
   // On failure *error says "Cannot create PATH: reason" or "Cannot write PATH: reason".
   virtual bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                            FileError* error) = 0;
+
+  // Makes `folder` the process's current folder. False with *error ("PATH: reason") when it cannot
+  // be, and the current folder unchanged.
+  virtual bool setCurrentFolder(const std::string& folder, FileError* error) = 0;
+
+  // Where the last component of `path` begins: after its last folder separator, or after a
+  // drive's "C:" where the platform has drives; 0 when there is neither. The separators are the
+  // platform's: "/" on POSIX, where "\" is part of a name; "\" and "/" on Windows, whose "\\?\"
+  // and "\\server\" prefixes end in separators too.
+  virtual size_t nameStart(const std::string& path) const = 0;
+
+  // True when `a` and `b` are the same text or name the same existing file, by whatever road
+  // (links, "..", letter case where the system ignores it).
+  virtual bool sameFile(const std::string& a, const std::string& b) = 0;
 };
 
 // The platform's files.
 FileSystem& fileSystem();
+
+// The one rule for a file's title, used wherever a path is split: the last component of `path`
+// without its extension, i.e. cut before the component's last "." (a component without "." is
+// taken whole): "build/fw.elf" gives "fw", "image.test.out" gives "image.test".
+inline std::string titleOf(const FileSystem& files, const std::string& path) {
+  std::string name = path.substr(files.nameStart(path));
+  return name.substr(0, name.rfind('.'));
+}
+
+// The folder part of `path`, its separator or drive included ("build/" of "build/fw.elf", "C:" of
+// "C:fw.out"); empty for a bare name.
+inline std::string folderOf(const FileSystem& files, const std::string& path) {
+  return path.substr(0, files.nameStart(path));
+}
+
+// `path` with its title kept and its extension dropped, the folder in front: what the image's name
+// is built from, so that it goes beside the ELF file ("build/fw.elf" gives "build/fw").
+inline std::string withoutExtension(const FileSystem& files, const std::string& path) {
+  return folderOf(files, path) + titleOf(files, path);
+}
 
 // What a path is, for telling the user why it is or is not a usable port.
 struct PathInfo {

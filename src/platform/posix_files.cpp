@@ -21,6 +21,9 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
   bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                    FileError* error) override;
+  bool setCurrentFolder(const std::string& folder, FileError* error) override;
+  size_t nameStart(const std::string& path) const override;
+  bool sameFile(const std::string& a, const std::string& b) override;
 };
 
 // Closes a descriptor when it goes out of scope.
@@ -189,9 +192,9 @@ bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uin
                                   FileError* error) {
   // Everything happens relative to the folder's descriptor, so the temporary file's short name is
   // never what makes a long path too long, and the folder cannot change under the calls.
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const size_t nameAt = nameStart(path);
+  const std::string name = path.substr(nameAt);
+  const std::string folder = nameAt == 0 ? "." : path.substr(0, nameAt);
   if (name.empty() || name == "." || name == "..") return fail(error, "Cannot write", path, EISDIR);
   Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return fail(error, "Cannot create", path, errno);
@@ -247,6 +250,24 @@ bool PosixFileSystem::replaceFile(const std::string& path, const std::vector<uin
     return fail(error, "Cannot write", path, err);
   }
   return true;
+}
+
+bool PosixFileSystem::setCurrentFolder(const std::string& folder, FileError* error) {
+  if (::chdir(folder.c_str()) == 0) return true;
+  *error = {errno, folder + ": " + std::strerror(errno)};
+  return false;
+}
+
+size_t PosixFileSystem::nameStart(const std::string& path) const {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool PosixFileSystem::sameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return a == b || (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+                    sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Files on Windows. Paths are UTF-8 and go to the wide calls.
+// Files on Windows. Paths are UTF-8 and go to the wide calls; the file calls get full paths in
+// the "\\?\" form, which no MAX_PATH limits.
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/files.h"
 #include "platform/windows_text.h"
@@ -15,6 +17,9 @@ class WindowsFileSystem final : public FileSystem {
   std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
   bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                    FileError* error) override;
+  bool setCurrentFolder(const std::string& folder, FileError* error) override;
+  size_t nameStart(const std::string& path) const override;
+  bool sameFile(const std::string& a, const std::string& b) override;
 };
 
 // Closes a handle when it goes out of scope.
@@ -87,33 +92,153 @@ bool fail(FileError* error, const char* verb, const std::string& path, DWORD cod
   return false;
 }
 
-std::wstring folderOf(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"/\\");
-  if (slash == std::wstring::npos) return L".";
-  if (slash == 0) return path.substr(0, 1);
-  return path.substr(0, slash);
+// The longest path the system holds, in UTF-16 units; beyond it a path is cut short on its way to
+// the file system (its length no longer fits the system's 16-bit byte count), so it would name
+// another file.
+constexpr size_t kMaxPath = 32767;
+// The longest name of one component that the file systems take.
+constexpr size_t kMaxName = 255;
+
+// The full path of `path` in the form that the file calls take at any length: "\\?\C:\..." or
+// "\\?\UNC\server\share\...". Empty, with the system's error set, when it has none or is longer
+// than the system holds.
+std::wstring longPath(const std::string& path) {
+  std::wstring full = toWide(path);
+  if (full.rfind(L"\\\\?\\", 0) != 0) {
+    DWORD n = ::GetFullPathNameW(full.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return {};
+    std::wstring buffer(n, L'\0');
+    n = ::GetFullPathNameW(full.c_str(), n, buffer.data(), nullptr);
+    if (n == 0 || n >= buffer.size()) return {};
+    buffer.resize(n);
+    if (buffer.rfind(L"\\\\.\\", 0) == 0) {
+      full = buffer;  // a device stays a device
+    } else if (buffer.rfind(L"\\\\", 0) == 0) {
+      full = L"\\\\?\\UNC\\" + buffer.substr(2);
+    } else {
+      full = L"\\\\?\\" + buffer;
+    }
+  }
+  if (full.size() > kMaxPath) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return {};
+  }
+  return full;
 }
 
-// Writes all of `bytes` to the file at `path`, which exists, truncating it; 0 or the error code.
-DWORD writeAll(const std::wstring& path, const std::vector<uint8_t>& bytes) {
-  Handle h(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h) return ::GetLastError();
+// The part of a device name that Windows reserves in every folder, with any extension and any
+// letter case ("nul" of "nul.bin", "COM1" of "COM1 .txt"); empty for any other name.
+std::string reservedDeviceName(const std::string& name) {
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  std::string upper = base;
+  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+  for (const char* reserved : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (upper == reserved) return base;
+  }
+  if (upper.size() > 3 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)) {
+    const std::string unit = upper.substr(3);
+    // The digits 1 to 9, and the superscripts one to three that Windows counts as digits.
+    if ((unit.size() == 1 && unit[0] >= '1' && unit[0] <= '9') || unit == "\xC2\xB9" ||
+        unit == "\xC2\xB2" || unit == "\xC2\xB3") {
+      return base;
+    }
+  }
+  return {};
+}
+
+// True when `path` is in the device namespace "\\.\".
+bool isDeviceNamespace(const std::string& path) {
+  return path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0;
+}
+
+// True when `path` leads to a device rather than a file: the device namespace, or a reserved
+// device name as its last component (which starts at `nameAt`). A device is never opened to find
+// out.
+bool isDevicePath(const std::string& path, size_t nameAt) {
+  return isDeviceNamespace(path) || !reservedDeviceName(path.substr(nameAt)).empty();
+}
+
+// Writes all of `bytes` through `h` from its current position; 0 or the error code.
+DWORD writeAll(HANDLE h, const std::vector<uint8_t>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     DWORD written = 0;
     DWORD chunk = DWORD(std::min<size_t>(bytes.size() - done, 1 << 20));
-    if (!::WriteFile(h.get(), bytes.data() + done, chunk, &written, nullptr))
-      return ::GetLastError();
+    if (!::WriteFile(h, bytes.data() + done, chunk, &written, nullptr)) return ::GetLastError();
     done += written;
   }
-  if (!::FlushFileBuffers(h.get())) return ::GetLastError();
   return 0;
+}
+
+// Creates a new file ".kestrel-bin-" and eight hexadecimal digits in `folder` (which ends in a
+// separator), open for writing; *name is its full path. An invalid handle with the system's error
+// set when the folder takes no new file.
+Handle createTemporary(const std::wstring& folder, std::wstring* name) {
+  static std::atomic<uint32_t> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    uint32_t bits = uint32_t(now.QuadPart) ^ uint32_t(now.QuadPart >> 32) ^
+                    ::GetCurrentProcessId() << 16 ^ counter++ * 0x9E3779B9u;
+    std::wstring candidate = folder + L".kestrel-bin-";
+    for (int i = 7; i >= 0; --i) candidate += L"0123456789abcdef"[(bits >> (4 * i)) & 0xF];
+    Handle h(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h) {
+      *name = candidate;
+      return Handle(h.release());
+    }
+    DWORD err = ::GetLastError();
+    if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) return Handle();
+  }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return Handle();
+}
+
+// Writes `bytes` over the existing file at `wide`, once the disk has given room for all of them
+// (the file is first lengthened to their size where they are the longer); a disk that cannot hold
+// them leaves the file as it was.
+bool writeInPlace(const std::wstring& wide, const std::string& path,
+                  const std::vector<uint8_t>& bytes, FileError* error) {
+  Handle h(::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return fail(error, "Cannot write", path, ::GetLastError());
+  LARGE_INTEGER old{};
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK || !::GetFileSizeEx(h.get(), &old)) {
+    *error = {int(ERROR_INVALID_FUNCTION), "Cannot write " + path + ": not a regular file"};
+    return false;
+  }
+  auto endAt = [&h](int64_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    return ::SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN) && ::SetEndOfFile(h.get());
+  };
+  if (int64_t(bytes.size()) > old.QuadPart && !endAt(int64_t(bytes.size()))) {
+    DWORD err = ::GetLastError();
+    endAt(old.QuadPart);
+    return fail(error, "Cannot write", path, err, " (the file is left as it was)");
+  }
+  LARGE_INTEGER start{};
+  DWORD err = ::SetFilePointerEx(h.get(), start, nullptr, FILE_BEGIN) ? 0 : ::GetLastError();
+  if (!err) err = writeAll(h.get(), bytes);
+  if (!err && !endAt(int64_t(bytes.size()))) err = ::GetLastError();
+  if (!err && !::FlushFileBuffers(h.get())) err = ::GetLastError();
+  if (err) return fail(error, "Cannot write", path, err, " (the file is partly rewritten)");
+  return true;
 }
 
 std::unique_ptr<ReadableFile> WindowsFileSystem::openForReading(const std::string& path,
                                                                 FileError* error) {
-  std::wstring wide = toWide(path);
+  if (isDevicePath(path, nameStart(path))) {
+    *error = {int(ERROR_INVALID_NAME), path + ": a device, not a file"};
+    return nullptr;
+  }
+  std::wstring wide = longPath(path);
+  if (wide.empty()) {
+    *error = lastError(path);
+    return nullptr;
+  }
   DWORD attrs = ::GetFileAttributesW(wide.c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES) {
     *error = lastError(path);
@@ -141,23 +266,37 @@ std::unique_ptr<ReadableFile> WindowsFileSystem::openForReading(const std::strin
   return std::make_unique<WindowsFile>(h.release(), uint64_t(size.QuadPart), path);
 }
 
-// The full path of `path`: the file calls below are given no relative names.
-std::wstring fullPath(const std::string& path) {
-  std::wstring wide = toWide(path);
-  DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return wide;
-  std::wstring full(n, L'\0');
-  n = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
-  full.resize(n);
-  return full;
-}
-
 bool WindowsFileSystem::replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                                     FileError* error) {
-  std::wstring wide = fullPath(path);
+  const size_t nameAt = nameStart(path);
+  const std::string device = reservedDeviceName(path.substr(nameAt));
+  if (isDevicePath(path, nameAt)) {
+    *error = {int(ERROR_INVALID_NAME),
+              "Cannot write " + path + ": " +
+                  (isDeviceNamespace(path) ? std::string("a device, not a file")
+                                           : device + " is a device name that Windows reserves in "
+                                                      "every folder; give the image another name")};
+    return false;
+  }
+  std::wstring wide = longPath(path);
+  if (wide.empty()) return fail(error, "Cannot create", path, ::GetLastError());
+  const size_t wideNameAt = wide.find_last_of(L'\\') + 1;
+  if (wideNameAt == wide.size()) {
+    *error = {int(ERROR_DIRECTORY), "Cannot write " + path + ": a folder, not a file"};
+    return false;
+  }
+  if (wide.size() - wideNameAt > kMaxName) {
+    return fail(error, "Cannot create", path, ERROR_FILENAME_EXCED_RANGE);
+  }
   DWORD attrs = ::GetFileAttributesW(wide.c_str());
-  bool exists = attrs != INVALID_FILE_ATTRIBUTES;
-  bool link = exists && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+  const bool exists = attrs != INVALID_FILE_ATTRIBUTES;
+  if (!exists) {
+    DWORD err = ::GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) {
+      return fail(error, "Cannot create", path, err);
+    }
+  }
+  const bool link = exists && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
   if (exists && !link) {
     if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
       *error = {int(ERROR_DIRECTORY), "Cannot write " + path + ": a folder, not a file"};
@@ -169,33 +308,68 @@ bool WindowsFileSystem::replaceFile(const std::string& path, const std::vector<u
   }
 
   // Through a temporary file beside the target, created under a new name of its own.
-  wchar_t temp[MAX_PATH + 1] = {};
-  if (::GetTempFileNameW(folderOf(wide).c_str(), L"kb", 0, temp) != 0) {
-    DWORD err = writeAll(temp, bytes);
-    // ReplaceFile gives the new content the old file's identity: its attributes, its owner and
-    // its access rights.
-    if (!err && exists && !link &&
-        !::ReplaceFileW(wide.c_str(), temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                        nullptr)) {
-      err = ::GetLastError();
-    }
-    if (!err && (!exists || link) &&
-        !::MoveFileExW(temp, wide.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      err = ::GetLastError();
-    }
-    if (err) {
-      ::DeleteFileW(temp);
-      return fail(error, "Cannot write", path, err);
-    }
-    return true;
+  std::wstring temp;
+  Handle out = createTemporary(wide.substr(0, wideNameAt), &temp);
+  if (!out) {
+    // The folder takes no new file: write the file itself, if there is one.
+    DWORD createErr = ::GetLastError();
+    if (!exists) return fail(error, "Cannot create", path, createErr);
+    if (link) return fail(error, "Cannot write", path, createErr);
+    return writeInPlace(wide, path, bytes, error);
   }
-  DWORD createErr = ::GetLastError();
-
-  // The folder takes no new file: write the file itself, if there is one.
-  if (!exists) return fail(error, "Cannot create", path, createErr);
-  if (link) return fail(error, "Cannot write", path, createErr);
-  if (DWORD err = writeAll(wide, bytes)) return fail(error, "Cannot write", path, err);
+  DWORD err = writeAll(out.get(), bytes);
+  if (!err && !::FlushFileBuffers(out.get())) err = ::GetLastError();
+  out.reset();
+  // ReplaceFile gives the new content the old file's identity: its attributes, its owner and its
+  // access rights.
+  if (!err && exists && !link &&
+      !::ReplaceFileW(wide.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr)) {
+    err = ::GetLastError();
+  }
+  if (!err && (!exists || link) &&
+      !::MoveFileExW(temp.c_str(), wide.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    err = ::GetLastError();
+  }
+  if (err) {
+    ::DeleteFileW(temp.c_str());
+    return fail(error, "Cannot write", path, err);
+  }
   return true;
+}
+
+bool WindowsFileSystem::setCurrentFolder(const std::string& folder, FileError* error) {
+  if (::SetCurrentDirectoryW(toWide(folder).c_str())) return true;
+  *error = lastError(folder);
+  return false;
+}
+
+size_t WindowsFileSystem::nameStart(const std::string& path) const {
+  const size_t separator = path.find_last_of("\\/");
+  if (separator != std::string::npos) return separator + 1;
+  // "C:fw.out": the drive, then a name in that drive's current folder.
+  const bool drive = path.size() >= 2 && path[1] == ':' &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  return drive ? 2 : 0;
+}
+
+// The volume and the number of the file at `path`, which say which file it is whatever the road.
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  std::wstring wide = longPath(path);
+  if (wide.empty()) return false;
+  Handle h(::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return h && ::GetFileInformationByHandle(h.get(), info);
+}
+
+bool WindowsFileSystem::sameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  if (isDevicePath(a, nameStart(a)) || isDevicePath(b, nameStart(b))) return false;
+  BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+  return fileIdentity(a, &ia) && fileIdentity(b, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 }  // namespace

@@ -71,6 +71,17 @@ void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> ima
   }
 }
 
+void takeChosenFile(WindowState& w, const std::string& path) {
+  const std::string folder = folderOf(w.files, path);
+  FileError error;
+  if (!folder.empty() && !w.files.setCurrentFolder(folder, &error)) {
+    w.showMessage("Cannot use the folder " + error.text, "Error", MessageIcon::Error);
+    return;
+  }
+  w.firmwareTitle.set(titleOf(w.files, path));
+  w.refreshWindow();
+}
+
 void stopCommand(WindowState& w) {
   w.searchStopped = 1;
   w.statusText.set(" Stop !!");

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "update/firmware_files.h"
@@ -42,6 +43,13 @@ void runCommand(WindowState& w);
 void beginConversion(WindowState& w);
 bool reportConversion(WindowState& w, ConvertResult result);
 void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image);
+
+// The end of "Search...": the file the user chose in the file dialog, at `path`, gives
+// firmwareTitle its title (the platform's path rule: titleOf) and its folder becomes the current
+// folder; then refreshWindow(). A folder that cannot be made current (too long for the system, no
+// longer there) is reported in the file-error box and changes nothing, so that a later Run never
+// finds a file of the same title in another folder. Window's thread.
+void takeChosenFile(WindowState& w, const std::string& path);
 
 // Stop: ends a serial search (" Stop !!", the port closed). Window's thread.
 void stopCommand(WindowState& w);

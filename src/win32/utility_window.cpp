@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
+#include <string>
+#include <vector>
 
 #include "platform/windows_text.h"
 #include "update/update_commands.h"
@@ -28,8 +29,16 @@ constexpr const wchar_t* kCloseQuestion =
     L"anyway?";
 
 std::wstring executableName() {
-  wchar_t path[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  // The buffer grows until the whole path fits: a program in a deep folder has a long one.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
   std::wstring name = path;
   size_t slash = name.find_last_of(L"\\/");
   if (slash != std::wstring::npos) name = name.substr(slash + 1);
@@ -279,24 +288,19 @@ void UtilityWindow::onCommand(int id) {
 
 void UtilityWindow::chooseFirmwareFile() {
   readWindow();
-  wchar_t file[4 * MAX_PATH] = {};
+  // Room for the longest path the system can hold, not MAX_PATH.
+  std::vector<wchar_t> file(32768, L'\0');
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = hwnd_;
   ofn.lpstrFilter = L"HEX Files (*.out)\0*.out\0\0";
-  ofn.lpstrFile = file;
-  ofn.nMaxFile = DWORD(std::size(file));
+  ofn.lpstrFile = file.data();
+  ofn.nMaxFile = DWORD(file.size());
   ofn.lpstrDefExt = L"out";
   // The read-only check box hidden; neither the file nor its folder has to exist.
   ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
   if (!::GetOpenFileNameW(&ofn)) return;
-  std::wstring path = file;
-  std::wstring name = path.substr(ofn.nFileOffset);
-  size_t dot = name.rfind(L'.');
-  firmwareTitle.set(toUtf8(dot == std::wstring::npos ? name : name.substr(0, dot)));
-  // The chosen file's folder becomes the current folder.
-  ::SetCurrentDirectoryW(path.substr(0, ofn.nFileOffset).c_str());
-  refreshWindow();
+  takeChosenFile(*this, toUtf8(file.data()));
 }
 
 void UtilityWindow::paintMinimised() {

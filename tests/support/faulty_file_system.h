@@ -30,6 +30,13 @@ class FaultyFileSystem final : public FileSystem {
   std::unique_ptr<ReadableFile> openForReading(const std::string& path, FileError* error) override;
   bool replaceFile(const std::string& path, const std::vector<uint8_t>& bytes,
                    FileError* error) override;
+  bool setCurrentFolder(const std::string& folder, FileError* error) override {
+    return real_.setCurrentFolder(folder, error);
+  }
+  size_t nameStart(const std::string& path) const override { return real_.nameStart(path); }
+  bool sameFile(const std::string& a, const std::string& b) override {
+    return real_.sameFile(a, b);
+  }
 
  private:
   const Faults faults_;

@@ -176,7 +176,9 @@ TEST(ElfImage, RefusesSegmentsThatAreNotAllThere) {
     Extraction x = extract(row.file);
     EXPECT_EQ(x.status, row.status);
     EXPECT_EQ(x.detail.substr(0, row.detail.size()), row.detail);
-    if (row.status != Status::Ok) EXPECT_TRUE(x.image.empty());
+    if (row.status != Status::Ok) {
+      EXPECT_TRUE(x.image.empty());
+    }
   }
 
   // In the header, in the table, in the segment.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +17,9 @@
 #include "cli/sha256.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include "sim/serial_boot_sim.h"
 #endif
 #include "platform/process.h"
@@ -118,7 +121,8 @@ TEST_F(FlashCli, FlashesOverASerialPort) {
       << stdoutText;
   EXPECT_NE(stdoutText.find("progress 100%"), std::string::npos);
   // Success is one line, not the boxes and statuses that say the same.
-  EXPECT_NE(stdoutText.find("\ndownload finished: fw.out (10000 bytes, 5 blocks) on COM2\n"),
+  EXPECT_NE(stdoutText.find(
+                "\ndownload finished: fw.out (10000 bytes, 5 blocks) on COM2; image in fw.bin\n"),
             std::string::npos)
       << stdoutText;
   EXPECT_EQ(stdoutText.find("Download Finished!"), std::string::npos) << stdoutText;
@@ -420,6 +424,147 @@ TEST_F(FlashCli, SaysWhatMattersWithoutLegacyNoise) {
   EXPECT_EQ(flash({"--port", "COM2", "fw.out"}), kExitOk);
   EXPECT_NE(stdoutText.find("   0%      -- KiB/s    -- s left"), std::string::npos) << stdoutText;
 }
+
+#ifdef _WIN32
+constexpr const char* kSeparator = "\\";
+#else
+constexpr const char* kSeparator = "/";
+#endif
+
+// The bytes of the file at `path` through the platform's files, which take paths of any length.
+std::vector<uint8_t> readBack(const std::string& path) {
+  FileError error;
+  auto file = fileSystem().openForReading(path, &error);
+  EXPECT_TRUE(file) << error.text;
+  if (!file) return {};
+  std::vector<uint8_t> bytes(size_t(file->size()));
+  EXPECT_EQ(file->readAt(0, bytes.data(), bytes.size(), &error), int64_t(bytes.size()))
+      << error.text;
+  return bytes;
+}
+
+// The image goes beside the ELF file, whichever separator the platform takes, and the last line
+// says where it went.
+TEST_F(FlashCli, TheImageGoesBesideTheElfFileAndTheLastLineSaysWhere) {
+  firmware(3000);
+  const std::string sep = kSeparator;
+  std::filesystem::create_directory("sub.d");
+  std::filesystem::create_directory("x");
+  struct Row {
+    std::string file, image;
+  };
+  const Row rows[] = {
+      {"sub.d" + sep + "fw", "sub.d" + sep + "fw.bin"},
+      {"x" + sep + ".." + sep + "fwup", "x" + sep + ".." + sep + "fwup.bin"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    std::filesystem::copy_file("fw.out", row.file);
+    serialDevice();
+    EXPECT_EQ(flash({"--port", "COM2", row.file}), kExitOk) << stderrText;
+    EXPECT_EQ(readBack(row.image), image);
+    EXPECT_NE(stdoutText.find(" on COM2; image in " + row.image + "\n"), std::string::npos)
+        << stdoutText;
+  }
+  EXPECT_FALSE(std::filesystem::exists("sub.bin"));
+  EXPECT_FALSE(std::filesystem::exists("x/..bin"));
+
+  // An ELF file whose image would be itself.
+  std::filesystem::copy_file("fw.out", "sub.d/self.bin");
+  EXPECT_EQ(flash({"sub.d" + sep + "self.bin"}), kExitUsage);
+  EXPECT_NE(stderrText.find("would overwrite it"), std::string::npos) << stderrText;
+}
+
+// The names Windows keeps for devices in every folder are no image files there: never is an image
+// written to a device. Elsewhere they are names like any other.
+TEST_F(FlashCli, DeviceNamesAreNoImageFiles) {
+  firmware(100);
+  struct Row {
+    std::string name, device;
+  };
+  const Row rows[] = {{"NUL.bin", "NUL"}, {"aux.bin", "aux"},     {"COM1.bin", "COM1"},
+                      {"CON.bin", "CON"}, {"lpt9.x.bin", "lpt9"}, {"Com3 .bin", "Com3"},
+                      {"prn", "prn"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+#ifdef _WIN32
+    EXPECT_EQ(flash({"--port", "COM9", "--output", row.name, "fw.out"}), kExitConversion);
+    EXPECT_NE(stderrText.find("Cannot write " + row.name + ": " + row.device +
+                              " is a device name that Windows reserves in every folder"),
+              std::string::npos)
+        << stderrText;
+#else
+    EXPECT_EQ(flash({"--port", "COM9", "--output", row.name, "fw.out"}), kExitNoDevice)
+        << stderrText;
+    EXPECT_EQ(test::readFile(row.name), image);
+#endif
+  }
+#ifdef _WIN32
+  EXPECT_EQ(flash({"--port", "COM9", "--output", "\\\\.\\COM1", "fw.out"}), kExitConversion);
+  EXPECT_NE(stderrText.find("Cannot write \\\\.\\COM1: a device, not a file"), std::string::npos)
+      << stderrText;
+#endif
+}
+
+#ifdef _WIN32
+// Any path Windows can hold takes the image, however deep the folder, as the firmware's or as
+// --output; one it cannot hold is refused with the reason. No temporary file is left either way.
+TEST_F(FlashCli, DeepFoldersTakeTheImage) {
+  firmware(3000);
+  const std::string base = std::filesystem::current_path().string();
+  // A folder below the current one whose full path is `length` characters long.
+  auto deepFolder = [&](size_t length) {
+    std::string folder;
+    while (base.size() + 1 + folder.size() + 101 < length) folder += std::string(100, 'd') + "\\";
+    folder += std::string(length - base.size() - 1 - folder.size(), 'e');
+    std::filesystem::create_directories(folder);
+    return folder;
+  };
+  // Listed in the "\\?\" form, which no MAX_PATH limits. The names here are ASCII.
+  auto onlyThese = [&](const std::string& folder, std::vector<std::string> names) {
+    std::vector<std::string> found;
+    const std::string pattern = "\\\\?\\" + base + "\\" + folder + "\\*";
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW(std::wstring(pattern.begin(), pattern.end()).c_str(), &entry);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE) << folder.size();
+    do {
+      const std::wstring wide = entry.cFileName;
+      std::string name(wide.begin(), wide.end());
+      if (name != "." && name != "..") found.push_back(name);
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    std::sort(found.begin(), found.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(found, names) << folder.size();
+  };
+  for (size_t length : {size_t(281), size_t(300), size_t(1000)}) {
+    SCOPED_TRACE(length);
+    const std::string folder = deepFolder(length);
+    std::filesystem::copy_file("fw.out", folder + "\\fw.out");
+    EXPECT_EQ(flash({"--port", "COM9", folder + "\\fw.out"}), kExitNoDevice) << stderrText;
+    EXPECT_EQ(readBack(folder + "\\fw.bin"), image);
+    EXPECT_EQ(flash({"--port", "COM9", "--output", folder + "\\out.bin", "fw.out"}), kExitNoDevice)
+        << stderrText;
+    EXPECT_EQ(readBack(folder + "\\out.bin"), image);
+    onlyThese(folder, {"fw.out", "fw.bin", "out.bin"});
+  }
+
+  const std::string folder = deepFolder(310);
+  const std::string tooLongAName = folder + "\\" + std::string(300, 'n') + ".bin";
+  std::string tooLongAPath = folder;
+  while (tooLongAPath.size() < 33000) tooLongAPath += "\\" + std::string(200, 'p');
+  for (const std::string& output : {tooLongAName, tooLongAPath + "\\fw.bin"}) {
+    SCOPED_TRACE(output.size());
+    EXPECT_EQ(flash({"--port", "COM9", "--output", output, "fw.out"}), kExitConversion);
+    EXPECT_EQ(stderrText.rfind("kestrel-flash: Cannot create " + output + ": " +
+                                   systemErrorText(ERROR_FILENAME_EXCED_RANGE) + "\n",
+                               0),
+              0u)
+        << stderrText.substr(0, 200);
+  }
+  onlyThese(folder, {});
+}
+#endif
 
 // The exit code is a function of the update's outcome alone: no message's text takes part, so a
 // change to a prescribed text cannot move it.
