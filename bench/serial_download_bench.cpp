@@ -59,6 +59,7 @@ int main() {
   char ok = 0;
   if (read(ready[0], &ok, 1) != 1) return 1;
   setenv("KESTREL_COM_DIR", (dir.path() / "ports").c_str(), 1);
+  setenv("KESTREL_LOCK_DIR", dir.path().c_str(), 1);
 
   const uint32_t size = 0x40000;
   test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(size, 5)).build());

@@ -76,6 +76,7 @@ bool soak(const char* link, int updates, test::FakeWindow& w, const std::functio
 int main() {
   test::TempDir dir;
   setenv("KESTREL_COM_DIR", dir.path().c_str(), 1);
+  setenv("KESTREL_LOCK_DIR", dir.path().c_str(), 1);
   test::writeFile("fw.out", sim::ElfBuilder().add(0, sim::patternBytes(0x3000, 7)).build());
   const int updates = 50;
 

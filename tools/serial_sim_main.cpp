@@ -1,10 +1,14 @@
 // kestrel-serial-sim: a simulated serial boot loader on a pseudo-terminal, for trying the utility
 // without hardware. Runs until interrupted.
 //
-//   kestrel-serial-sim --link DIR/COM1 [--paced]
+//   kestrel-serial-sim --link DIR/COM1 [--paced] [--hold-line-at N]
+//
+// --hold-line-at N holds the line up (flow control) as the N-th block command (0-based) of a
+// download comes, before it is acknowledged: nothing more of the utility's gets through.
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -27,13 +31,15 @@ int main(int argc, char** argv) {
       link = argv[++i];
     } else if (std::strcmp(argv[i], "--paced") == 0) {
       faults.paced = true;
+    } else if (std::strcmp(argv[i], "--hold-line-at") == 0 && i + 1 < argc) {
+      faults.holdLineAt = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: %s --link DIR/COMn [--paced]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s --link DIR/COMn [--paced] [--hold-line-at N]\n", argv[0]);
       return 2;
     }
   }
   if (link.empty()) {
-    std::fprintf(stderr, "usage: %s --link DIR/COMn [--paced]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s --link DIR/COMn [--paced] [--hold-line-at N]\n", argv[0]);
     return 2;
   }
   std::signal(SIGINT, onSignal);

@@ -40,6 +40,13 @@ constexpr const char* kUdevHint =
 class DevicePathBackend final : public SerialBackend {
  public:
   explicit DevicePathBackend(std::string path) : path_(std::move(path)) {}
+  std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
+    if (comPortNumber(name) != 1) {
+      *error = {ENOENT, name + ": no such port"};
+      return nullptr;
+    }
+    return claimSerialDevice(path_, error);
+  }
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
                                    PortError* error) override {
     if (comPortNumber(name) != 1) {
@@ -88,6 +95,8 @@ const char* causeName(Cause c) {
       return "no_acknowledgement";
     case Cause::DeviceGone:
       return "device_gone";
+    case Cause::LineHeldUp:
+      return "line_held_up";
     case Cause::SendError:
       return "send_error";
     case Cause::ThreadFailed:
@@ -324,6 +333,9 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
       reason = w.downloadBegun ? "the device went away during the update" + where
                                : "the device went away during the search";
       break;
+    case Cause::LineHeldUp:
+      reason = "the line is held up (flow control?)" + where;
+      break;
     case Cause::SendError:
       reason = "a USB report could not be written" + where + " (error " +
                std::to_string(outcome.error) + ": " + systemErrorText(outcome.error) + ")";
@@ -375,6 +387,12 @@ int Flash::update() {
         gone.detail = "the line went away during the search";
         w.outcome.set(gone);
         stopCommand(w);
+      } else if (limitPassed(start, env_.clock.tickCount(), limit) && w.lineHeldUp) {
+        UpdateOutcome held;
+        held.cause = Cause::LineHeldUp;
+        held.detail = "the line is held up (flow control?)";
+        w.outcome.set(held);
+        stopCommand(w);
       } else if (limitPassed(start, env_.clock.tickCount(), limit)) {
         UpdateOutcome silent;
         silent.cause = Cause::NoAnswer;
@@ -421,6 +439,7 @@ int exitCodeFor(const UpdateOutcome& outcome) {
     case Cause::NoAcknowledgement:
       return kExitNoAck;
     case Cause::DeviceGone:
+    case Cause::LineHeldUp:
       return kExitDeviceGone;
     case Cause::Interrupted:
       return kExitInterrupted;

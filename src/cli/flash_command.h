@@ -23,7 +23,7 @@ enum FlashExit : int {
   kExitNoDevice = 4,    // Port or device not found, or not openable.
   kExitNoAnswer = 5,    // The serial search got no answer within --search-timeout.
   kExitNoAck = 6,       // The device did not acknowledge a step.
-  kExitDeviceGone = 7,  // The line hung up or the device was unplugged during the update.
+  kExitDeviceGone = 7,  // The line hung up, the device was unplugged, or the line is held up.
   kExitInterrupted = 130,
 };
 

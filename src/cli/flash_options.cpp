@@ -57,7 +57,7 @@ const char* const kFlashUsage =
     "  2 bad usage        3 conversion refused, or the image not written\n"
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
-    "  7 device gone during the update            130 interrupted\n";
+    "  7 device gone, or the line held up         130 interrupted\n";
 
 bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, std::string* error) {
   static const option kLong[] = {

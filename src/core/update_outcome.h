@@ -21,6 +21,7 @@ struct UpdateOutcome {
     NoAnswer,           // The serial search ended without the device's answer (Stop).
     NoAcknowledgement,  // The device did not acknowledge a step (or answered something else).
     DeviceGone,         // The line hung up or the device was unplugged during the update.
+    LineHeldUp,         // The serial line stopped taking bytes (flow control held it).
     SendError,          // A USB report could not be written.
     ThreadFailed,       // A worker thread could not be started.
     Interrupted,        // The window closed (or the program was told to end) mid-update.

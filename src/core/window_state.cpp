@@ -63,6 +63,7 @@ bool WindowState::shutdown(uint32_t timeoutMs, const std::function<void()>& whil
   hid.hidReadHandle.close();
   hid.hidWriteHandle.close();
   serialPortHandle.close();
+  serialPortClaim.release();
   WindowState* self = this;
   windowRef.compare_exchange_strong(self, nullptr);
   return true;

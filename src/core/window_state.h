@@ -38,6 +38,42 @@ class SharedText {
 using SerialPortSlot = DeviceSlot<SerialPort>;
 using HidDeviceSlot = DeviceSlot<HidDevice>;
 
+// The claim on the serial port that the window's current run holds (SerialBackend::claim), kept
+// across the port's closes and reopens until the run lets it go. Any thread.
+class PortClaimSlot {
+ public:
+  // True while a claim on the port named `name` is held.
+  bool holds(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    return claim_ && name_ == name;
+  }
+  // True while a claim on any port is held.
+  bool held() const {
+    std::lock_guard lock(mutex_);
+    return claim_ != nullptr;
+  }
+  // Keeps `claim` on the port `name`; a claim held before is let go.
+  void put(std::string name, std::unique_ptr<PortClaim> claim) {
+    std::unique_ptr<PortClaim> old;
+    std::lock_guard lock(mutex_);
+    old.swap(claim_);
+    claim_ = std::move(claim);
+    name_ = std::move(name);
+  }
+  // Lets the claim go; does nothing when none is held.
+  void release() {
+    std::unique_ptr<PortClaim> old;
+    std::lock_guard lock(mutex_);
+    old.swap(claim_);
+    name_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;  // Guards name_ and claim_.
+  std::string name_;
+  std::unique_ptr<PortClaim> claim_;
+};
+
 // The USB link's state in the window: the boot loader opened twice, and two flags.
 //
 // The handles are opened and closed together, by FindHidDevice and CloseHidDevice. The
@@ -103,19 +139,22 @@ class WindowState {
 
   // Ends whatever update runs before the window's state goes away: marks the window closing,
   // raises searchStopped, clears hidRunning, cancels the serial port under the workers and waits up
-  // to `timeoutMs` of real time for every worker to end; then closes the port and both HID handles
-  // and clears windowRef. An update still running is recorded as Interrupted. Returns true when
-  // every worker has ended. When it returns false a worker is stuck (in a driver call that does not
-  // return): this object must then not be destroyed, and the caller ends the process instead.
-  // Idempotent. The window's thread (the thread that owns the front end). `whileWaiting`, when
-  // given, runs every few milliseconds during the wait: a front end whose workers call into the
-  // window's thread synchronously lets those calls through there (they find the window closing
-  // and return).
+  // to `timeoutMs` of real time for every worker to end; then closes the port and both HID handles,
+  // lets the port's claim go and clears windowRef. An update still running is recorded as
+  // Interrupted. Returns true when every worker has ended. When it returns false a worker is stuck
+  // (in a driver call that does not return): this object must then not be destroyed, and the caller
+  // ends the process instead. Idempotent. The window's thread (the thread that owns the front end).
+  // `whileWaiting`, when given, runs every few milliseconds during the wait: a front end whose
+  // workers call into the window's thread synchronously lets those calls through there (they find
+  // the window closing and return).
   bool shutdown(uint32_t timeoutMs, const std::function<void()>& whileWaiting = {});
 
   // --- Fields ---------------------------------------------------------------------------------
   HidLink hid;  // hidReadHandle, hidWriteHandle, hidRunning, hidAckReceived
   SerialPortSlot serialPortHandle;
+  // The claim on the port that serialPortHandle opens: taken by the first open of a run, let go
+  // when the run ends, so that no other run gets in between a close and the next open.
+  PortClaimSlot serialPortClaim;
   std::atomic<uint8_t> searchStopped{1};  // 1: no serial search is to run.
   // One step of the serial search at a time: a probe with its status, or the answer taken. So no
   // probe and no "Search Device..." follow " Device Found!".
@@ -126,6 +165,9 @@ class WindowState {
   std::atomic<int> BaudIndex{-1};  // Row of the baud table for the next openPort.
   // Raised when a read finds the device gone (line hung up, USB device unplugged); lowered by Run.
   std::atomic<bool> linkLost{false};
+  // Raised when the serial line stops taking bytes (a write or a drain ran out of its time: flow
+  // control holds it); lowered by Run.
+  std::atomic<bool> lineHeldUp{false};
   // Raised when a download sends its first command ("UCLRU", the USB start report): from then on
   // the device has no working firmware until a download completes. Lowered by Run.
   std::atomic<bool> downloadBegun{false};

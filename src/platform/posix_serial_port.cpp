@@ -5,6 +5,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,10 +14,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/serial_port.h"
@@ -53,13 +59,36 @@ speed_t speedFor(uint32_t baud) {
   }
 }
 
+// One tcdrain() on its own thread: the call has no time-out of its own and waits for the
+// transmitter, which flow control can hold for ever.
+class DrainWait {
+ public:
+  // Waits up to `limit` for the drain to end. True when it has.
+  bool waitFor(Ms limit) {
+    std::unique_lock lock(mutex_);
+    return ended_cv_.wait_for(lock, limit, [this] { return ended_; });
+  }
+  void end() {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    ended_cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;  // Guards ended_.
+  std::condition_variable ended_cv_;
+  bool ended_ = false;
+};
+
 class PosixSerialPort final : public SerialPort {
  public:
   // `found` holds the line's settings as the port had them before this program set it up.
-  PosixSerialPort(int fd, int wakeFd, std::optional<termios> found)
-      : fd_(fd), wakeFd_(wakeFd), found_(found) {}
+  PosixSerialPort(int fd, int wakeFd, uint32_t baud, std::optional<termios> found)
+      : fd_(fd), wakeFd_(wakeFd), baud_(baud), found_(found) {}
 
   ~PosixSerialPort() override {
+    // The drain is bounded, so the settings go back at once after it (TCSADRAIN could wait for a
+    // held-up line without end).
     drain();
     // The line goes back to how it was found: a terminal given as the port stays usable.
     if (found_) ::tcsetattr(fd_, TCSANOW, &*found_);
@@ -70,21 +99,40 @@ class PosixSerialPort final : public SerialPort {
   }
 
   bool write(const uint8_t* data, size_t n) override {
+    const auto deadline = SteadyClock::now() + Ms(writeLimitMs(n, baud_));
     size_t done = 0;
     while (done < n) {
       if (cancelled_.load()) return false;
       ssize_t r = ::write(fd_, data + done, n - done);
       if (r > 0) {
         done += size_t(r);
+        unDrained_ += size_t(r);
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
       if (r < 0 && errno != EAGAIN) return false;
-      // The driver's buffer is full: wait until it takes more, or until the port is cancelled.
-      int ready = waitFor(POLLOUT, -1);
+      // The driver's buffer is full: wait until it takes more, the port is cancelled, or the
+      // line has taken nothing for longer than the bytes can take.
+      auto now = SteadyClock::now();
+      int ready = now < deadline ? waitFor(POLLOUT, msUntil(deadline)) : 0;
+      if (ready == 0) {
+        heldUp_ = true;
+        return false;
+      }
       if (ready < 0) return false;
     }
     return true;
+  }
+
+  bool drain() override {
+    size_t pending = unDrained_.exchange(0);
+    if (pending == 0 || lost_.load()) return true;
+    try {
+      return drainWithin(Ms(drainLimitMs(pending, baud_)));
+    } catch (const std::exception&) {
+      // No thread (or no memory) for the wait: the driver's own count has to do.
+      return drainQueue(Ms(drainLimitMs(pending, baud_)));
+    }
   }
 
   int read(uint8_t* data, size_t n) override {
@@ -95,7 +143,7 @@ class PosixSerialPort final : public SerialPort {
     while (got < n) {
       auto now = SteadyClock::now();
       if (now >= deadline) break;
-      int64_t left = std::chrono::duration_cast<Ms>(deadline - now).count() + 1;
+      int64_t left = msUntil(deadline);
       int timeout = int(got == 0 ? left : std::min<int64_t>(kIntervalMs, left));
       int ready = waitFor(POLLIN, timeout);
       if (ready == 0) break;  // No byte within the time-out or the interval.
@@ -123,6 +171,7 @@ class PosixSerialPort final : public SerialPort {
   void purge() override { ::tcflush(fd_, TCIOFLUSH); }
 
   bool lineLost() const override { return lost_.load(); }
+  bool lineHeldUp() const override { return heldUp_.load(); }
 
   void cancel() override {
     cancelled_ = true;
@@ -131,6 +180,11 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
+  static int msUntil(SteadyClock::time_point deadline) {
+    auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now()).count();
+    return int(std::max<int64_t>(0, left) + 1);
+  }
+
   // Waits for `events` on the port. 1 when ready, 0 on time-out, -1 when the port failed or was
   // cancelled.
   int waitFor(short events, int timeoutMs) {
@@ -148,14 +202,52 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  // Lets what was written leave the port before it closes, for at most a second: a held-up line
-  // (hardware flow control) must not hold up the close.
-  void drain() {
-    const auto deadline = SteadyClock::now() + Ms(1000);
+  // tcdrain() on a descriptor of its own, on a helper thread, for at most `limit`. When the limit
+  // passes, the output still waiting is discarded, which ends the drain on a UART; a drain that
+  // still does not end is left to finish by itself with its own descriptor, so the port can close.
+  bool drainWithin(Ms limit) {
+    int own = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return drainQueue(limit);
+    auto wait = std::make_shared<DrainWait>();
+    std::thread helper;
+    try {
+      helper = std::thread([own, wait] {
+        ::tcdrain(own);
+        ::close(own);
+        wait->end();
+      });
+    } catch (...) {
+      ::close(own);
+      throw;
+    }
+    if (wait->waitFor(limit)) {
+      helper.join();
+      return true;
+    }
+    heldUp_ = true;
+    ::tcflush(fd_, TCOFLUSH);
+    if (wait->waitFor(Ms(100))) {
+      helper.join();
+    } else {
+      helper.detach();
+    }
+    return false;
+  }
+
+  // Without a helper thread: waits until the driver's buffer is empty (the chip's FIFO may still
+  // hold a few bytes), for at most `limit`.
+  bool drainQueue(Ms limit) {
+    const auto deadline = SteadyClock::now() + limit;
     int queued = 0;
-    while (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && SteadyClock::now() < deadline) {
+    while (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+      if (SteadyClock::now() >= deadline) {
+        heldUp_ = true;
+        ::tcflush(fd_, TCOFLUSH);
+        return false;
+      }
       ::usleep(1000);
     }
+    return true;
   }
 
   void sleepUntilCancelled(SteadyClock::time_point deadline) {
@@ -167,10 +259,50 @@ class PosixSerialPort final : public SerialPort {
 
   const int fd_;
   const int wakeFd_;
+  const uint32_t baud_;
   const std::optional<termios> found_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> lost_{false};
+  std::atomic<bool> heldUp_{false};
+  std::atomic<size_t> unDrained_{0};  // Bytes written since the last drain.
 };
+
+// A claim: the lock file's descriptor with the lock on it, or none where no lock could be had.
+class LockFileClaim final : public PortClaim {
+ public:
+  explicit LockFileClaim(int fd = -1) : fd_(fd) {}
+  ~LockFileClaim() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool held() const override { return fd_ >= 0; }
+
+ private:
+  const int fd_;
+};
+
+std::string lockFolder() {
+  const char* dir = std::getenv("KESTREL_LOCK_DIR");
+  return dir && *dir ? dir : "/run/lock";
+}
+
+// Opens the lock file at `path`, making it when it is not there; -1 when it cannot be had.
+int openLockFile(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    // No O_CREAT for a file that is there: in a sticky folder the system refuses it for another
+    // user's file. O_NOFOLLOW and O_NONBLOCK: a link or a FIFO planted under the name leads
+    // nowhere and holds nothing up.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0644);
+    if (fd >= 0) {
+      ::fchmod(fd, 0644);  // whatever the umask: other users' runs must be able to open it
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
 
 int unitNumber(const std::string& name, const std::string& prefix) {
   return std::atoi(name.c_str() + prefix.size());
@@ -209,6 +341,15 @@ std::vector<std::string> presentPorts() {
 
 class PosixSerialBackend final : public SerialBackend {
  public:
+  std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
+    std::string path = resolveSerialPortName(name);
+    if (path.empty()) {
+      *error = {ENOENT, name + ": no such port"};
+      return nullptr;
+    }
+    return claimSerialDevice(path, error);
+  }
+
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
                                    PortError* error) override {
     std::string path = resolveSerialPortName(name);
@@ -270,7 +411,36 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixSerialPort>(fd, wakeFd, found);
+  return std::make_unique<PosixSerialPort>(fd, wakeFd, baud, found);
+}
+
+std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError* error) {
+  struct stat device {};
+  // Nothing to claim where there is no device: the open says what the name leads to.
+  if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) {
+    return std::make_unique<LockFileClaim>();
+  }
+  // By the device's number, so that every name of one device (links, /dev/serial/by-id) meets.
+  char name[64];
+  std::snprintf(name, sizeof name, "/kestrel-tty-%u-%u.lock", ::major(device.st_rdev),
+                ::minor(device.st_rdev));
+  int fd = openLockFile(lockFolder() + name);
+  // A lock folder that cannot be written: each open's own lock is all there is.
+  if (fd < 0) return std::make_unique<LockFileClaim>();
+  struct stat lock {};
+  if (::fstat(fd, &lock) != 0 || !S_ISREG(lock.st_mode)) {
+    ::close(fd);
+    return std::make_unique<LockFileClaim>();
+  }
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::make_unique<LockFileClaim>(fd);
+    if (errno == EINTR) continue;
+    int err = errno;
+    ::close(fd);
+    if (err != EWOULDBLOCK) return std::make_unique<LockFileClaim>();
+    *error = {EBUSY, path + ": in use by another program"};
+    return nullptr;
+  }
 }
 
 std::string resolveSerialPortName(const std::string& name) {

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cwctype>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -37,16 +39,25 @@ HANDLE thisThread() {
   return self;
 }
 
+// One FlushFileBuffers on a thread of its own, with a handle of its own that it closes.
+DWORD WINAPI flushThread(void* handle) {
+  ::FlushFileBuffers(static_cast<HANDLE>(handle));
+  ::CloseHandle(static_cast<HANDLE>(handle));
+  return 0;
+}
+
 class WindowsSerialPort final : public SerialPort {
  public:
-  WindowsSerialPort(HANDLE port, std::optional<DCB> found,
+  WindowsSerialPort(HANDLE port, uint32_t baud, std::optional<DCB> found,
                     std::optional<COMMTIMEOUTS> foundTimeouts)
       : port_(port),
         cancelEvent_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        baud_(baud),
         found_(found),
         foundTimeouts_(foundTimeouts) {}
 
   ~WindowsSerialPort() override {
+    drain();
     // The port goes back to how it was found.
     if (found_) ::SetCommState(port_, &*found_);
     if (foundTimeouts_) ::SetCommTimeouts(port_, &*foundTimeouts_);
@@ -54,19 +65,52 @@ class WindowsSerialPort final : public SerialPort {
     ::CloseHandle(cancelEvent_);
   }
 
+  // Each write is timed by the port's write time-outs (set at the open): a write that ends with
+  // bytes not taken ran out of its time.
   bool write(const uint8_t* data, size_t n) override {
     InIo io(this);
-    size_t done = 0;
-    while (done < n) {
-      if (cancelled_) return false;
-      DWORD written = 0;
-      if (!::WriteFile(port_, data + done, DWORD(n - done), &written, nullptr)) {
-        noteFailure(::GetLastError());
-        return false;
-      }
-      done += written;
+    if (cancelled_) return false;
+    DWORD written = 0;
+    BOOL ok = ::WriteFile(port_, data, DWORD(n), &written, nullptr);
+    DWORD err = ok ? ERROR_SUCCESS : ::GetLastError();
+    unDrained_ += written;
+    if (ok && written == n) return true;
+    if (ok || err == ERROR_TIMEOUT || err == ERROR_SEM_TIMEOUT) {
+      if (!cancelled_) heldUp_ = true;
+      return false;
     }
-    return true;
+    noteFailure(err);
+    return false;
+  }
+
+  // FlushFileBuffers waits until the transmit buffer is empty, without a time-out of its own: it
+  // runs on a helper thread for at most the drain's limit, and is then cancelled and the output
+  // discarded.
+  bool drain() override {
+    size_t pending = unDrained_.exchange(0);
+    if (pending == 0 || lost_) return true;
+    const DWORD limit = drainLimitMs(pending, baud_);
+    HANDLE own = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), port_, ::GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      return drainQueue(limit);
+    }
+    HANDLE helper = ::CreateThread(nullptr, 0, flushThread, own, 0, nullptr);
+    if (!helper) {
+      ::CloseHandle(own);
+      return drainQueue(limit);
+    }
+    if (::WaitForSingleObject(helper, limit) == WAIT_OBJECT_0) {
+      ::CloseHandle(helper);
+      return true;
+    }
+    heldUp_ = true;
+    ::CancelSynchronousIo(helper);
+    ::PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
+    // A flush that still does not end finishes by itself and closes its own handle.
+    ::WaitForSingleObject(helper, 100);
+    ::CloseHandle(helper);
+    return false;
   }
 
   int read(uint8_t* data, size_t n) override {
@@ -98,8 +142,25 @@ class WindowsSerialPort final : public SerialPort {
   }
 
   bool lineLost() const override { return lost_.load(); }
+  bool lineHeldUp() const override { return heldUp_.load(); }
 
  private:
+  // Without a helper thread: waits until the driver's output queue is empty, for at most
+  // `limitMs`.
+  bool drainQueue(DWORD limitMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+      COMSTAT status{};
+      DWORD errors = 0;
+      if (!::ClearCommError(port_, &errors, &status) || status.cbOutQue == 0) return true;
+      if (::GetTickCount() - start >= limitMs) break;
+      ::Sleep(1);
+    }
+    heldUp_ = true;
+    ::PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
+    return false;
+  }
+
   // Marks the calling thread as in a synchronous call on the port, so that cancel() can end it.
   class InIo {
    public:
@@ -123,16 +184,56 @@ class WindowsSerialPort final : public SerialPort {
 
   const HANDLE port_;
   const HANDLE cancelEvent_;
+  const uint32_t baud_;
   std::optional<DCB> found_;
   std::optional<COMMTIMEOUTS> foundTimeouts_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> lost_{false};
-  std::mutex mutex_;  // Guards inIo_.
+  std::atomic<bool> heldUp_{false};
+  std::atomic<size_t> unDrained_{0};  // Bytes written since the last drain.
+  std::mutex mutex_;                  // Guards inIo_.
   std::set<HANDLE> inIo_;
 };
 
+// A claim: a named object that exists while any run holds the port. Ownership of a mutex belongs
+// to a thread, and a run's claim is taken and let go on different threads, so only the object's
+// existence counts.
+class NamedClaim final : public PortClaim {
+ public:
+  explicit NamedClaim(HANDLE object = nullptr) : object_(object) {}
+  ~NamedClaim() override {
+    if (object_) ::CloseHandle(object_);
+  }
+  bool held() const override { return object_ != nullptr; }
+
+ private:
+  const HANDLE object_;
+};
+
+// The port's name as one object name for all its spellings: without a "\\.\" or "\\?\"
+// prefix, in capitals (Windows' names ignore case), without backslashes (they separate
+// namespaces).
+std::wstring claimKey(const std::string& path) {
+  std::wstring key = toWide(path);
+  for (const wchar_t* prefix : {L"\\\\.\\", L"\\\\?\\"}) {
+    if (key.rfind(prefix, 0) == 0) key.erase(0, wcslen(prefix));
+  }
+  for (wchar_t& c : key) c = c == L'\\' ? L'/' : wchar_t(std::towupper(c));
+  if (key.size() > 200) key = L"#" + std::to_wstring(std::hash<std::wstring>{}(key));
+  return key;
+}
+
 class WindowsSerialBackend final : public SerialBackend {
  public:
+  std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
+    std::string path = resolveSerialPortName(name);
+    if (path.empty()) {
+      *error = {int(ERROR_FILE_NOT_FOUND), name + ": no such port"};
+      return nullptr;
+    }
+    return claimSerialDevice(path, error);
+  }
+
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
                                    PortError* error) override {
     std::string path = resolveSerialPortName(name);
@@ -156,33 +257,61 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
     *error = {int(err), path + ": " + windowsErrorText(err)};
     return nullptr;
   }
-  // The line: the speed, 8 data bits, no parity bit, one stop bit, the parity check on, 0x00
-  // bytes kept, binary; every other setting as the port had it. Refusals are not reported.
-  std::optional<DCB> found;
+  // Only a comm device is a port: a file (a name, or a COM link, that leads to one) would get the
+  // wake and probe bytes written over its first bytes.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (::GetCommState(port, &dcb)) {
-    found = dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fParity = TRUE;
-    dcb.fNull = FALSE;
-    dcb.fBinary = TRUE;
-    ::SetCommState(port, &dcb);
+  if (::GetFileType(port) != FILE_TYPE_CHAR || !::GetCommState(port, &dcb)) {
+    ::CloseHandle(port);
+    *error = {int(ERROR_INVALID_FUNCTION), path + ": not a serial port"};
+    return nullptr;
   }
+  // The line: the speed, 8 data bits, no parity bit, one stop bit, the parity check on, 0x00
+  // bytes kept, binary; every other setting as the port had it. Refusals are not reported.
+  std::optional<DCB> found = dcb;
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fParity = TRUE;
+  dcb.fNull = FALSE;
+  dcb.fBinary = TRUE;
+  ::SetCommState(port, &dcb);
   std::optional<COMMTIMEOUTS> foundTimeouts;
   COMMTIMEOUTS timeouts{};
   if (::GetCommTimeouts(port, &timeouts)) foundTimeouts = timeouts;
   timeouts.ReadIntervalTimeout = kIntervalMs;
   timeouts.ReadTotalTimeoutMultiplier = kPerByteMs;
   timeouts.ReadTotalTimeoutConstant = kConstantMs;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
+  // No write waits for ever: a line held up (flow control) ends it after the bytes' time, and that
+  // of full buffers ahead of them, plus a margin.
+  timeouts.WriteTotalTimeoutMultiplier = lineTimeMs(1, baud);
+  timeouts.WriteTotalTimeoutConstant = writeLimitMs(0, baud);
   ::SetCommTimeouts(port, &timeouts);
   ::PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-  return std::make_unique<WindowsSerialPort>(port, found, foundTimeouts);
+  return std::make_unique<WindowsSerialPort>(port, baud, found, foundTimeouts);
+}
+
+std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError* error) {
+  const std::wstring key = claimKey(path);
+  // Global: runs in other sessions (a service, another user) meet it too. Where the global
+  // namespace is not open to this program, the session's own has to do.
+  for (const wchar_t* space : {L"Global\\kestrel-serial-", L"kestrel-serial-"}) {
+    HANDLE object = ::CreateMutexW(nullptr, FALSE, (space + key).c_str());
+    DWORD err = ::GetLastError();
+    if (object && err == ERROR_ALREADY_EXISTS) {
+      ::CloseHandle(object);
+      *error = {int(ERROR_SHARING_VIOLATION), path + ": in use by another program"};
+      return nullptr;
+    }
+    // Another user's run holds it (its object is not open to this user).
+    if (!object && err == ERROR_ACCESS_DENIED) {
+      *error = {int(ERROR_SHARING_VIOLATION), path + ": in use by another program"};
+      return nullptr;
+    }
+    if (object) return std::make_unique<NamedClaim>(object);
+  }
+  return std::make_unique<NamedClaim>();
 }
 
 std::string resolveSerialPortName(const std::string& name) {

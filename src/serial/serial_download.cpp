@@ -51,8 +51,8 @@ bool sendBlock(WindowState& w, const DownloadImage& image, uint32_t k, Failure* 
   return true;
 }
 
-// The outcome of a step the device did not acknowledge: a line that went away, or no (or a
-// wrong) acknowledgement.
+// The outcome of a step the device did not acknowledge: a line that went away, a line that stopped
+// taking bytes, or no (or a wrong) acknowledgement.
 void recordFailure(WindowState& w, const Failure& f) {
   UpdateOutcome failed;
   failed.step = f.step;
@@ -60,6 +60,9 @@ void recordFailure(WindowState& w, const Failure& f) {
   if (w.linkLost) {
     failed.cause = UpdateOutcome::Cause::DeviceGone;
     failed.detail = "the line went away";
+  } else if (w.lineHeldUp) {
+    failed.cause = UpdateOutcome::Cause::LineHeldUp;
+    failed.detail = "the line is held up (flow control?)";
   } else {
     failed.cause = UpdateOutcome::Cause::NoAcknowledgement;
     failed.detail = "the device did not acknowledge";

@@ -12,7 +12,7 @@ constexpr uint32_t kProbeIntervalMs = 150;
 constexpr size_t kAnswerBufferSize = 65;
 
 void failThreadStart(WindowState& w, const char* message) {
-  closePort(w);
+  releasePort(w);
   UpdateOutcome failed;
   failed.cause = UpdateOutcome::Cause::ThreadFailed;
   failed.detail = std::string(message) + " (a thread could not be started)";
@@ -26,9 +26,10 @@ void failThreadStart(WindowState& w, const char* message) {
 }  // namespace
 
 void startSerialSearch(WindowState& w) {
+  // The first open claims the port for the whole run, the gap between the two opens included.
   w.BaudIndex = kWakeBaudIndex;
   if (!openPort(w)) {
-    closePort(w);
+    releasePort(w);
     w.BaudIndex = 0;
     return;
   }
@@ -37,10 +38,10 @@ void startSerialSearch(WindowState& w) {
   writePort(w, &kWakeByte, 1);
 
   w.BaudIndex = 0;
-  closePort(w);
+  closePort(w);  // once the second wake byte has left the line at 9600 bit/s
   w.clock.sleepMs(100);
   if (!openPort(w)) {
-    closePort(w);
+    releasePort(w);
     return;
   }
   if (w.searchStopped == 0) return;  // A search is already under way.
@@ -97,12 +98,20 @@ void ReceiveThread() {
     // A stopped search has nothing to download; its port is already closed or closes here.
     closePort(w);
     UpdateOutcome unanswered;
-    unanswered.cause =
-        w.linkLost ? UpdateOutcome::Cause::DeviceGone : UpdateOutcome::Cause::NoAnswer;
-    unanswered.detail = w.linkLost ? "the line went away during the search"
-                                   : "the search ended before the boot loader answered";
+    if (w.linkLost) {
+      unanswered.cause = UpdateOutcome::Cause::DeviceGone;
+      unanswered.detail = "the line went away during the search";
+    } else if (w.lineHeldUp) {
+      unanswered.cause = UpdateOutcome::Cause::LineHeldUp;
+      unanswered.detail = "the line is held up (flow control?)";
+    } else {
+      unanswered.cause = UpdateOutcome::Cause::NoAnswer;
+      unanswered.detail = "the search ended before the boot loader answered";
+    }
     w.outcome.set(unanswered);
   }
+  // The run is over: the port is free for another.
+  releasePort(w);
   w.serialUpdateRunning = false;
   w.enableRun();
 }

@@ -18,37 +18,68 @@ std::string portName(int portIndex) {
   return std::string("COM") + char('0' + portIndex);
 }
 
+namespace {
+
+bool unavailable(WindowState& w, const PortError& error) {
+  UpdateOutcome unavailable;
+  unavailable.cause = UpdateOutcome::Cause::PortUnavailable;
+  unavailable.error = error.code;
+  unavailable.detail = error.text;
+  w.outcome.set(unavailable);
+  w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
+  return false;
+}
+
+// One write; a line that stopped taking bytes is noted in the window.
+bool writeNoted(WindowState& w, SerialPort& port, const uint8_t* data, size_t n) {
+  if (port.write(data, n)) return true;
+  if (port.lineHeldUp()) w.lineHeldUp = true;
+  return false;
+}
+
+}  // namespace
+
 bool openPort(WindowState& w) {
   w.readWindow();
-  w.serialPortHandle.close();
+  closePort(w);
+  const std::string name = portName(w.PortIndex.load());
   PortError error;
-  auto port =
-      w.serialBackend.open(portName(w.PortIndex.load()), baudFor(w.BaudIndex.load()), &error);
-  if (!port) {
-    UpdateOutcome unavailable;
-    unavailable.cause = UpdateOutcome::Cause::PortUnavailable;
-    unavailable.error = error.code;
-    unavailable.detail = error.text;
-    w.outcome.set(unavailable);
-    w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
-    return false;
+  if (!w.serialPortClaim.holds(name)) {
+    // The claim comes first, so that nothing of this run reaches a port another run holds.
+    w.serialPortClaim.release();
+    auto claim = w.serialBackend.claim(name, &error);
+    if (!claim) return unavailable(w, error);
+    w.serialPortClaim.put(name, std::move(claim));
   }
+  auto port = w.serialBackend.open(name, baudFor(w.BaudIndex.load()), &error);
+  if (!port) return unavailable(w, error);
   w.serialPortHandle.put(std::move(port));
   return true;
 }
 
 void closePort(WindowState& w) {
+  // The line's settings change at the close: the bytes still on their way leave first.
+  if (auto port = w.serialPortHandle.acquire()) {
+    if (!port->drain()) w.lineHeldUp = true;
+  }
   w.serialPortHandle.close();
 }
 
+void releasePort(WindowState& w) {
+  closePort(w);
+  w.serialPortClaim.release();
+}
+
 void writePort(WindowState& w, const uint8_t* data, size_t n) {
-  if (auto port = w.serialPortHandle.acquire()) port->write(data, n);
+  if (auto port = w.serialPortHandle.acquire()) writeNoted(w, *port, data, n);
 }
 
 void writeBytes(WindowState& w, const uint8_t* data, size_t n) {
   auto port = w.serialPortHandle.acquire();
   if (!port) return;
-  for (size_t i = 0; i < n; ++i) port->write(data + i, 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (!writeNoted(w, *port, data + i, 1)) return;
+  }
 }
 
 bool writeOnce(WindowState& w, const uint8_t* data, size_t n) {

@@ -22,23 +22,33 @@ std::string portName(int portIndex);
 // harmlessly instead of touching a stale descriptor.
 
 // Reads the window, then opens "COM<PortIndex>" at the speed of BaudIndex, raw 8N1, for
-// exclusive use, with its input purged (the output was drained by the last close). On failure
-// shows "Serial Port is unavaible!" (error icon), records the system's reason as the running
-// update's outcome and returns false with no port open. A port that was still open is closed
-// first.
+// exclusive use, with its input purged (the output was drained by the last close). The first open
+// of a run claims the port for the run (serialPortClaim) before it opens it; the claim lasts until
+// releasePort. On failure, a port that another run has claimed included, shows "Serial Port is
+// unavaible!" (error icon), records the system's reason as the running update's outcome and
+// returns false with no port open. A port that was still open is closed first.
 bool openPort(WindowState& w);
 
-// Closes the open port; does nothing when none is open. Any thread.
+// Closes the open port once every byte written has left the line (a bounded wait: a line held up
+// raises lineHeldUp and loses what it held); does nothing when none is open. The claim stays.
+// Any thread.
 void closePort(WindowState& w);
 
-// One write of all `n` bytes; the outcome is not examined.
+// The end of a run on the port: closePort, then the claim goes, and another run may take the
+// port. Any thread.
+void releasePort(WindowState& w);
+
+// One write of all `n` bytes; the outcome is not examined, except that a line that stopped taking
+// bytes raises lineHeldUp.
 void writePort(WindowState& w, const uint8_t* data, size_t n);
 
-// `n` writes of one byte each, in order; outcomes are not examined.
+// `n` writes of one byte each, in order; outcomes are not examined, except that the writes stop at
+// the first that fails (a held-up line raises lineHeldUp): the rest would fail as well, each after
+// its own time limit.
 void writeBytes(WindowState& w, const uint8_t* data, size_t n);
 
 // openPort, one write of all bytes, closePort. False (after the open's message) when the port
-// cannot be opened.
+// cannot be opened. The claim stays for the caller to release.
 bool writeOnce(WindowState& w, const uint8_t* data, size_t n);
 
 // One read of at most `n` bytes under the port's time-outs (see SerialPort::read). Returns the

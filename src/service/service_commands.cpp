@@ -201,6 +201,8 @@ bool runServiceCommand(WindowState& w, int id) {
       textFrame(w);
       break;
   }
+  // The command's opens and closes are one run on the port: its claim goes only now.
+  if (opensPort(id)) releasePort(w);
   return true;
 }
 

@@ -19,6 +19,7 @@ namespace {
 void beginUpdate(WindowState& w) {
   w.outcome.begin();
   w.linkLost = false;
+  w.lineHeldUp = false;
   w.downloadBegun = false;
   w.runImage.set(nullptr);
 }
@@ -86,6 +87,8 @@ void stopCommand(WindowState& w) {
   w.searchStopped = 1;
   w.statusText.set(" Stop !!");
   closePort(w);
+  // A running search lets its claim go as its ReceiveThread ends; otherwise none is needed now.
+  if (!w.serialUpdateRunning) releasePort(w);
   w.refreshWindow();
 }
 
@@ -104,11 +107,12 @@ void updateCommand(WindowState& w) {
     unreadable.detail = error;
     w.outcome.set(unreadable);
     w.showMessage(error, "Error", MessageIcon::Error);
-    closePort(w);
+    releasePort(w);
     return;
   }
   w.runImage.set(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
   serialDownload(w);
+  releasePort(w);
 }
 
 bool dispatchCommand(WindowState& w, int id) {

@@ -531,14 +531,15 @@ class WindowTest : public QObject {
 // that a dependence between them shows up and can be replayed.
 // Run directly too (not through tests/isolated), the program keeps to folders of its own: the file
 // dialog saves its history into the settings under XDG_CONFIG_HOME, and that must not be the
-// user's.
+// user's; the serial ports' locks go into a lock folder of its own.
 int main(int argc, char** argv) {
   QTemporaryDir own;
   if (!own.isValid()) {
     std::fprintf(stderr, "window_tests: no temporary folder: %s\n", qPrintable(own.errorString()));
     return 1;
   }
-  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+  for (const char* name :
+       {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "KESTREL_LOCK_DIR"}) {
     const QString folder = own.filePath(QString::fromLatin1(name));
     QDir().mkpath(folder);
     qputenv(name, QFile::encodeName(folder));

@@ -10,6 +10,10 @@ namespace kestrel::test {
 // A machine without serial ports.
 class NoSerialPorts final : public SerialBackend {
  public:
+  std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
+    *error = {ENOENT, name + ": no such port"};
+    return nullptr;
+  }
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t, PortError* error) override {
     *error = {ENOENT, name + ": no such port"};
     return nullptr;

@@ -50,6 +50,9 @@ class PtyPeer {
     }
     return out;
   }
+  // Holds the line up, or lets it go again: the near end's output stops as under XOFF or a low
+  // CTS, and the utility's writes block.
+  void holdLine(bool held) { ::tcflow(keeper_, held ? TCOOFF : TCOON); }
   // The speed the utility set on its side of the line.
   speed_t speed() const {
     termios tio{};

@@ -24,10 +24,20 @@ inline std::vector<uint8_t> serialTestImage(size_t n) {
 // The state every serial update leaves behind, however it ended.
 inline void expectSerialAtRest(const FakeWindow& w) {
   EXPECT_FALSE(w.serialPortHandle.isOpen());
+  EXPECT_FALSE(w.serialPortClaim.held());
   EXPECT_EQ(w.BaudIndex.load(), 0);
   EXPECT_EQ(int(w.searchStopped.load()), 1);
   EXPECT_FALSE(w.serialUpdateRunning.load());
   EXPECT_TRUE(w.runEnabled());
+}
+
+// Every byte reached the device at the speed it was written at: no change of the line's settings
+// came while bytes were still on their way.
+inline void expectNothingGarbled(const sim::SerialBootDevice& device) {
+  for (const sim::LineByte& b : device.received()) {
+    EXPECT_NE(b.baud, 0u) << "byte 0x" << std::hex << int(b.byte) << std::dec << " at " << b.ms
+                          << " ms left the port after its settings changed";
+  }
 }
 
 // The device's flash holds `image`, zero-padded to whole blocks.

@@ -28,6 +28,7 @@
 #include "cli/sha256.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -206,6 +207,7 @@ class FlashProcess : public ::testing::Test {
   }
 
   test::TempDir dir;
+  test::ScopedEnv lockFolder{"KESTREL_LOCK_DIR", dir.path().string()};
   std::unique_ptr<sim::SerialBootSim> sim;
   std::vector<uint8_t> image;
 
@@ -266,6 +268,52 @@ TEST_F(FlashProcess, SignalEndsTheUpdateWhileOutputIsBlocked) {
             std::string::npos)
       << r.err;
   ::close(pipefd[0]);
+}
+
+// Two runs on one port, the second started as the first closes the port after its wake bytes to
+// reopen it 100 ms later: the port stays the first run's until it ends. The second is refused as a
+// port in use, and not one byte of it reaches the device.
+TEST_F(FlashProcess, ASecondRunOnTheSamePortIsRefusedAndSendsNothing) {
+  firmware(9000);
+  device();
+  int wakeBytes = 0;  // the simulator's thread alone counts
+  std::atomic<bool> wokenUp{false};
+  sim->onByte([&](uint8_t byte, uint32_t baud) {
+    if (byte == 0xA2 && baud == 9600 && ++wakeBytes == 2) wokenUp = true;
+  });
+  Child first = start({{"--port", "COM1", "fw.out"}});
+  ASSERT_TRUE(test::eventually([&] { return wokenUp.load(); }, "the first run's wake bytes"));
+  Result second = finish(start({{"--port", "COM1", "--search-timeout", "2", "fw.out"}}));
+  Result done = finish(first);
+  EXPECT_EQ(done.code, 0) << done.err;
+  EXPECT_EQ(second.code, 4) << second.err;
+  EXPECT_NE(second.err.find("port COM1 cannot be opened: " + (dir.path() / "COM1").string() +
+                            ": in use by another program"),
+            std::string::npos)
+      << second.err;
+  expectOnlyTheProtocol();
+  std::vector<uint8_t> slow;  // at 9600 bit/s: the first run's two wake bytes alone
+  for (const auto& b : sim->received()) {
+    if (b.baud == 9600) slow.push_back(b.byte);
+  }
+  EXPECT_EQ(slow, (std::vector<uint8_t>{0xA2, 0xA2}));
+}
+
+// A line that stops taking bytes after the device answered (tcflow on the far end, as XOFF or a
+// low CTS would): the update ends with the failure of its step, not a hang, and the outcome says
+// that the line is held up.
+TEST_F(FlashProcess, AHeldUpLineEndsTheUpdateWithExit7) {
+  firmware(9000);  // five blocks: exchange 1 carries block 2
+  device({.holdLineAt = 1});
+  Result r = finish(start({{"--json", "--port", "COM1", "fw.out"}}), std::chrono::seconds(30));
+  EXPECT_EQ(r.code, 7) << r.err;
+  EXPECT_NE(r.out.find("\"exit_code\":7,\"reason\":\"the line is held up (flow control?) at "
+                       "block 2 (page address 16); the device has no working firmware until an "
+                       "update completes\",\"cause\":\"line_held_up\",\"step\":\"block_data\","
+                       "\"block\":2}"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(sim->pages().size(), 1u);
 }
 
 // The device gets the image this run converted, though the file is rewritten meanwhile.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/pty_peer.h"
+#include "support/scoped_env.h"
 #include "support/serial_checks.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
@@ -62,6 +65,9 @@ class SerialSession : public ::testing::Test {
   ~SerialSession() override { ::unsetenv("KESTREL_COM_DIR"); }
 
   test::TempDir dir;
+  const std::filesystem::path locks = dir.path() / "locks";
+  const bool locksMade = std::filesystem::create_directory(locks);
+  test::ScopedEnv lockFolder{"KESTREL_LOCK_DIR", locks.string()};
   test::PtyPeer peer{dir.path(), "COM3"};
   test::NoHidDevices hid;
   test::FakeWindow w{systemClock(), posixSerialBackend(), hid};
@@ -134,6 +140,83 @@ TEST_F(SerialSession, WriteBytesSendsEachByteInOrder) {
   writeBytes(w, bytes, 5);
   EXPECT_EQ(peer.receive(5), std::vector<uint8_t>(bytes, bytes + 5));
   EXPECT_TRUE(peer.receive(1, std::chrono::milliseconds(50)).empty());
+}
+
+// A line held up (XOFF, CTS low) takes no byte: the write gives up after its limit instead of
+// waiting for ever, the rest of a frame is not tried byte by byte, and the close does not wait for
+// the line either.
+TEST_F(SerialSession, WritesToAHeldUpLineEndWithinTheirLimit) {
+  open(0);
+  peer.holdLine(true);
+  std::vector<uint8_t> frame(2051, 0x5A);
+  std::atomic<bool> written{false};
+  auto start = Clk::now();
+  std::thread writer([&] {
+    writeBytes(w, frame.data(), frame.size());
+    written = true;
+  });
+  bool ended = eventually([&] { return written.load(); }, "the writes to give up",
+                          std::chrono::milliseconds(5000));
+  double took = msSince(start);
+  if (!ended) closePort(w);  // wakes a write that would wait for ever
+  writer.join();
+  ASSERT_TRUE(ended);
+  EXPECT_GE(took, double(writeLimitMs(1, 115200)) - 1);
+  EXPECT_LT(took, 3 * double(writeLimitMs(1, 115200)));
+  EXPECT_TRUE(w.lineHeldUp.load());
+  start = Clk::now();
+  closePort(w);
+  EXPECT_LT(msSince(start), 1500.0);
+  peer.holdLine(false);
+  EXPECT_TRUE(peer.receive(1, std::chrono::milliseconds(50)).empty());  // nothing was left queued
+}
+
+// A run's claim holds the device across the closes between its opens, under every name that
+// leads to it, until the run lets it go; another run meanwhile finds the port in use.
+TEST_F(SerialSession, AClaimHoldsThePortAcrossClosesUntilTheRunEnds) {
+  std::filesystem::create_symlink(peer.path(), dir.path() / "COM5");
+  test::FakeWindow other{systemClock(), posixSerialBackend(), hid};
+  open(4);
+  closePort(w);  // as between the wake-up and the search
+  for (int port : {3, 5}) {
+    SCOPED_TRACE(port);
+    other.outcome.begin();
+    other.selectPort(port);
+    EXPECT_FALSE(openPort(other));
+    UpdateOutcome refused = other.outcome.get();
+    EXPECT_EQ(refused.error, EBUSY);
+    EXPECT_EQ(refused.detail, (dir.path() / ("COM" + std::to_string(port))).string() +
+                                  ": in use by another program");
+  }
+  open(0);
+  releasePort(w);
+  other.selectPort(5);
+  EXPECT_TRUE(openPort(other));
+  releasePort(other);
+  // The lock lives in the lock folder and nowhere else.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(locks), {}), 1);
+}
+
+// Where the lock folder cannot serve (missing, or a FIFO planted under the lock's name), a claim
+// holds nothing and says so, without waiting; each open's own lock still keeps a second opener out.
+TEST_F(SerialSession, ClaimWithoutALockFolderFallsBackToTheOpensOwnLock) {
+  struct stat device {};
+  ASSERT_EQ(::stat(peer.path().c_str(), &device), 0);
+  const std::string lockName = "kestrel-tty-" + std::to_string(major(device.st_rdev)) + "-" +
+                               std::to_string(minor(device.st_rdev)) + ".lock";
+  ASSERT_EQ(::mkfifo((locks / lockName).c_str(), 0644), 0);
+  for (std::filesystem::path folder : {dir.path() / "missing", locks}) {
+    SCOPED_TRACE(folder);
+    test::ScopedEnv lockFolder{"KESTREL_LOCK_DIR", folder.string()};
+    PortError error;
+    auto claim = claimSerialDevice(peer.path(), &error);
+    ASSERT_TRUE(claim);
+    EXPECT_FALSE(claim->held());
+    open(0);
+    EXPECT_EQ(posixSerialBackend().open("COM3", 115200, &error), nullptr);
+    EXPECT_EQ(error.code, EBUSY);
+    releasePort(w);
+  }
 }
 
 // The read rules over termios, in real time: a read ends 30 ms after the last byte, at once when
@@ -209,6 +292,7 @@ class SerialUpdateOverTermios : public ::testing::Test {
   }
 
   test::TempDir dir;
+  test::ScopedEnv lockFolder{"KESTREL_LOCK_DIR", dir.path().string()};
   test::NoHidDevices hid;
   std::unique_ptr<sim::SerialBootSim> sim;
   std::unique_ptr<test::FakeWindow> w;

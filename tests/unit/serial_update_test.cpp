@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "core/window_state.h"
 #include "serial/serial_download.h"
@@ -203,7 +205,8 @@ TEST_F(SerialUpdate, FaultMatrix) {
       {"stray byte before an acknowledgement",
        {.strayBeforeAckAt = 2},
        {{"x,U,5", std::nullopt}, noFrameAck}},
-      {"late acknowledgement within the limit", {.lateAckAt = 2, .lateAckMs = 4900}, {kFinished}},
+      // The wait starts as the frame is handed to the port; the frame takes 178 ms on the line.
+      {"late acknowledgement within the limit", {.lateAckAt = 2, .lateAckMs = 4750}, {kFinished}},
       {"late acknowledgement past the limit",
        {.lateAckAt = 2, .lateAckMs = 5300},
        {timeout, noFrameAck}},
@@ -221,12 +224,113 @@ TEST_F(SerialUpdate, FaultMatrix) {
     finish();
     EXPECT_EQ(w->messages(), row.messages);
     EXPECT_EQ(device->restarted(), row.messages == std::vector<Shown>{kFinished});
+    test::expectNothingGarbled(*device);
     expectAtRest(*w);
 
     run(10000);
     finish();
     EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
     expectFlashed(*device, image);
+  }
+}
+
+// The port's settings change at every close (back to how they were found, or to the next speed):
+// the bytes written before it, the second wake byte and the restart command last of all, have left
+// the line at their own speed first. The wake-up keeps its timing: 10 ms between the wake bytes,
+// then at least 100 ms with the port closed.
+TEST_F(SerialUpdate, SettingsChangeOnlyOnceTheWrittenBytesHaveLeft) {
+  run(3000);
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+  test::expectNothingGarbled(*device);
+  EXPECT_TRUE(device->restarted());
+  auto line = device->received();
+  ASSERT_GE(line.size(), 3u);
+  for (int i : {0, 1}) {
+    EXPECT_EQ(line[size_t(i)].byte, 0xA2);
+    EXPECT_EQ(line[size_t(i)].baud, 9600u);
+  }
+  EXPECT_NEAR(line[1].ms - line[0].ms, 10.0, 1.0);
+  EXPECT_EQ(line[2].byte, 0xA5);
+  EXPECT_EQ(line[2].baud, 115200u);
+  EXPECT_GE(line[2].ms - line[1].ms, 100.0);
+  EXPECT_EQ(line.back().byte, 'U');
+  EXPECT_EQ(line.back().baud, 115200u);
+  expectAtRest(*w);
+}
+
+// A second run on the same port, started while the first has the port closed between its wake-up
+// and its search: the port is still the first run's, so the second is refused as a port in use,
+// and none of its bytes reaches the device. The first ends as if alone.
+TEST_F(SerialUpdate, ASecondRunInTheFirstsGapIsRefusedAndSendsNothing) {
+  device = &ports.plug("COM2");
+  image = imageBytes(5000);
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
+  // The second window first: the workers reach the window made last, the first one.
+  test::FakeWindow second(clock, ports, hid);
+  second.selectPort(kCom);
+  second.typeTitle("fw");
+  test::WatchedClock watched(clock);
+  w = std::make_unique<test::FakeWindow>(watched, ports, hid);
+  w->selectPort(kCom);
+  w->typeTitle("fw");
+  std::atomic<bool> tried{false};
+  const auto firstThread = std::this_thread::get_id();
+  watched.onSleep = [&](uint32_t ms) {
+    // The 100 ms between the close after the wake bytes and the reopen.
+    if (ms != 100 || tried || std::this_thread::get_id() != firstThread) return;
+    tried = true;
+    EXPECT_FALSE(ports.isOpen("COM2"));
+    runCommand(second);
+  };
+  runCommand(*w);
+  finish();
+  ASSERT_TRUE(tried.load());
+  ASSERT_TRUE(second.workersEnd());
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+  EXPECT_EQ(second.messages(),
+            (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
+  UpdateOutcome refused = second.outcome.get();
+  EXPECT_EQ(refused.cause, UpdateOutcome::Cause::PortUnavailable);
+  EXPECT_EQ(refused.error, EBUSY);
+  EXPECT_NE(refused.detail.find("in use by another program"), std::string::npos) << refused.detail;
+  std::vector<uint8_t> wake;  // the bytes at 9600 bit/s: the first run's two wake bytes alone
+  for (const sim::LineByte& b : device->received()) {
+    if (b.baud == 9600) wake.push_back(b.byte);
+  }
+  EXPECT_EQ(wake, (std::vector<uint8_t>{0xA2, 0xA2}));
+  expectFlashed(*device, image);
+  expectAtRest(*w);
+  test::expectSerialAtRest(second);
+  EXPECT_FALSE(ports.isClaimed("COM2"));
+}
+
+// Flow control holds the line up as the device takes exchange 2's block command: the frame does
+// not leave. With a port buffer that takes the whole frame, the drain at the close finds the line
+// held; with a small one, a write runs out of its time and the writes stop there (not one time-out
+// per byte). Either way the ack wait fails as the protocol says, the outcome says why, and the
+// whole update takes seconds, not one time-out per byte.
+TEST_F(SerialUpdate, HeldUpLineEndsTheUpdateAsHeldUp) {
+  for (size_t buffer : {size_t(4096), size_t(16)}) {
+    SCOPED_TRACE(buffer);
+    const uint32_t start = clock.tickCount();
+    run(10000, {.holdLineAt = 2, .portBuffer = buffer});
+    finish();
+    EXPECT_LT(ticksSince(start, clock.tickCount()), 10000u);
+    EXPECT_EQ(w->messages(),
+              (std::vector<Shown>{{"Timeout fail!", "Fail"}, {"NO Ack 2!", "data"}}));
+    UpdateOutcome held = w->outcome.get();
+    EXPECT_EQ(held.cause, UpdateOutcome::Cause::LineHeldUp);
+    EXPECT_EQ(held.step, UpdateOutcome::Step::BlockData);
+    EXPECT_EQ(held.block, 3);
+    EXPECT_EQ(device->pages().size(), 2u);
+    EXPECT_FALSE(device->restarted());
+    expectAtRest(*w);
+
+    run(10000);
+    finish();
+    EXPECT_EQ(w->messages(), (std::vector<Shown>{kFinished}));
+    EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::Success);
   }
 }
 

@@ -32,6 +32,7 @@ class ServiceCommand : public ::testing::Test {
     ASSERT_TRUE(runServiceCommand(*w, id));
     EXPECT_EQ(w->BaudIndex.load(), 0);
     EXPECT_FALSE(w->serialPortHandle.isOpen());
+    EXPECT_FALSE(w->serialPortClaim.held());  // the port is free for the next run
   }
   // The bytes the device got, each with the speed it came at.
   std::vector<std::pair<uint32_t, uint8_t>> line() const {
@@ -172,6 +173,23 @@ TEST_F(ServiceCommand, UsbPortSelectedHasNoSerialPort) {
   command(1032);
   EXPECT_EQ(w->messages(),
             (std::vector<Shown>{{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error}}));
+}
+
+// Another run holds the port between its close and its reopen: a command gets the port's refusal
+// and sends nothing, in each of its patterns (one-shot, two one-shots, exchange).
+TEST_F(ServiceCommand, PortClaimedByAnotherRunIsUnavailable) {
+  device({.cr01Answer = {0x06}});
+  PortError error;
+  auto other = ports.claim("COM4", &error);
+  ASSERT_TRUE(other);
+  w->frameText.set("hi");
+  for (int id : {1023, 1044, 1037}) command(id);
+  const Shown unavailable{"Serial Port is unavaible!", std::nullopt, MessageIcon::Error};
+  EXPECT_EQ(w->messages(), (std::vector<Shown>(4, unavailable)));
+  EXPECT_TRUE(line().empty());
+  other.reset();
+  command(1037);
+  EXPECT_EQ(w->texts().back(), "Set undiscover Successfully");
 }
 
 TEST_F(ServiceCommand, RefusedWhileASerialSearchHoldsThePort) {

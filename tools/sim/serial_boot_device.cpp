@@ -101,6 +101,8 @@ void SerialBootDevice::command(const std::string& text) {
     ++exchange_;
     state_ = State::Frame;
     frameBuffer_.clear();
+    // Before the acknowledgement, so that nothing of the frame gets through.
+    if (exchange_ == faults_.holdLineAt) holdLine();
     if (!faults_.silent && exchange_ != faults_.noCommandAckAt) transmit(kAck, 0);
   } else if (text == "URBTU") {
     state_ = State::Asleep;

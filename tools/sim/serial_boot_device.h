@@ -23,7 +23,13 @@ struct SerialFaults {
   bool hangUpOnProbe = false;  // Hangs up when the first probe comes, in the middle of the search.
   int lateAckAt = -1;          // Acknowledges exchange n's frame only after...
   int lateAckMs = 0;           // ...this many milliseconds of the line's time.
-  bool paced = false;          // Bytes take their time on the line, 10 bits each (pseudo-terminal).
+  // Holds the line up (flow control: CTS low, XOFF) as it takes exchange n's "UFLHU", before it
+  // acknowledges it: from then on nothing the utility writes leaves its port.
+  int holdLineAt = -1;
+  // Bytes the utility's port holds ahead of the line (driver buffer and FIFO); ports inside the
+  // process only. A full buffer makes a write wait.
+  size_t portBuffer = 4096;
+  bool paced = false;  // Bytes take their time on the line, 10 bits each (pseudo-terminal).
   // Answers to the service codes that expect one, sent at 9600 bit/s; empty: no answer.
   std::vector<uint8_t> textAnswer;  // to 0xAA "/%/%"
   std::vector<uint8_t> cr01Answer;  // to 0xAA "CR01"
@@ -32,8 +38,10 @@ struct SerialFaults {
 
 // One byte that came down the line to the device.
 struct LineByte {
-  double ms;      // In the line's time: real milliseconds on a pseudo-terminal, ticks in-process.
-  uint32_t baud;  // The line speed the port was set to when the byte came.
+  double ms;  // In the line's time: real milliseconds on a pseudo-terminal, ticks in-process.
+  // The line speed the port was set to when the byte came; 0 when it came at no speed the device
+  // could read: the port's settings changed while the byte was still on its way (garbled).
+  uint32_t baud;
   uint8_t byte;
 };
 
@@ -76,6 +84,8 @@ class SerialBootDevice {
   virtual void transmit(const std::vector<uint8_t>& bytes, int delayMs) = 0;
   // The device drops the line: from now on the utility's reads and writes fail.
   virtual void dropLine() = 0;
+  // The device holds the line up: from now on nothing more leaves the utility's port.
+  virtual void holdLine() = 0;
 
   const SerialFaults faults_;
 

@@ -114,6 +114,10 @@ void SerialBootSim::transmit(const std::vector<uint8_t>& bytes, int delayMs) {
   }
 }
 
+void SerialBootSim::holdLine() {
+  if (slaveKeeper_ >= 0) ::tcflow(slaveKeeper_, TCOOFF);
+}
+
 void SerialBootSim::closeLine() {
   if (master_ >= 0) ::close(master_);
   master_ = -1;

@@ -26,6 +26,8 @@ class SerialBootSim final : public SerialBootDevice {
  protected:
   void transmit(const std::vector<uint8_t>& bytes, int delayMs) override;
   void dropLine() override { hangUpRequested_ = true; }
+  // Stops the near end's output, as XOFF or a low CTS stop a UART: the utility's writes block.
+  void holdLine() override;
 
  private:
   void run();
