@@ -57,13 +57,7 @@ void recordFailure(WindowState& w, const Failure& f) {
   UpdateOutcome failed;
   failed.step = f.step;
   failed.block = f.block;
-  if (w.linkLost) {
-    failed.cause = UpdateOutcome::Cause::DeviceGone;
-    failed.detail = "the line went away";
-  } else if (w.lineHeldUp) {
-    failed.cause = UpdateOutcome::Cause::LineHeldUp;
-    failed.detail = "the line is held up (flow control?)";
-  } else {
+  if (!lineFailure(w, "", &failed)) {
     failed.cause = UpdateOutcome::Cause::NoAcknowledgement;
     failed.detail = "the device did not acknowledge";
   }

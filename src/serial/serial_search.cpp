@@ -98,13 +98,7 @@ void ReceiveThread() {
     // A stopped search has nothing to download; its port is already closed or closes here.
     closePort(w);
     UpdateOutcome unanswered;
-    if (w.linkLost) {
-      unanswered.cause = UpdateOutcome::Cause::DeviceGone;
-      unanswered.detail = "the line went away during the search";
-    } else if (w.lineHeldUp) {
-      unanswered.cause = UpdateOutcome::Cause::LineHeldUp;
-      unanswered.detail = "the line is held up (flow control?)";
-    } else {
+    if (!lineFailure(w, " during the search", &unanswered)) {
       unanswered.cause = UpdateOutcome::Cause::NoAnswer;
       unanswered.detail = "the search ended before the boot loader answered";
     }

@@ -118,6 +118,19 @@ int readTimed(WindowState& w, uint8_t* buf, size_t n, uint32_t limitMs) {
   return 0;
 }
 
+bool lineFailure(const WindowState& w, const std::string& where, UpdateOutcome* outcome) {
+  if (w.linkLost) {
+    outcome->cause = UpdateOutcome::Cause::DeviceGone;
+    outcome->detail = "the line went away" + where;
+  } else if (w.lineHeldUp) {
+    outcome->cause = UpdateOutcome::Cause::LineHeldUp;
+    outcome->detail = "the line is held up (flow control?)" + where;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void purgePort(WindowState& w) {
   if (auto port = w.serialPortHandle.acquire()) port->purge();
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/update_outcome.h"
+
 namespace kestrel {
 
 class WindowState;
@@ -61,6 +63,11 @@ int readPort(WindowState& w, uint8_t* data, size_t n);
 // returns 0. The limit holds whatever the tick counter's value: a call lasts at most the limit
 // plus one read's time-out. Returns 0 at once, without a message, when the window closes.
 int readTimed(WindowState& w, uint8_t* buf, size_t n, uint32_t limitMs);
+
+// The outcome of a serial run that failed because of its line, with `where` after the words ("
+// during the search"): DeviceGone when the line went away, LineHeldUp when it stopped taking bytes.
+// False, with *outcome untouched, when the line did neither.
+bool lineFailure(const WindowState& w, const std::string& where, UpdateOutcome* outcome);
 
 // Discards whatever waits in the port's buffers.
 void purgePort(WindowState& w);

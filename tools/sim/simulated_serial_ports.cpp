@@ -311,11 +311,13 @@ SerialBootDevice& SimulatedSerialPorts::plug(const std::string& name, SerialFaul
   return *line;
 }
 
-std::shared_ptr<SimulatedSerialPorts::Line> SimulatedSerialPorts::find(
-    const std::string& name) const {
+std::shared_ptr<SimulatedSerialPorts::Line> SimulatedSerialPorts::find(const std::string& name,
+                                                                       PortError* error) const {
   std::lock_guard lock(mutex_);
   auto it = lines_.find(name);
-  return it == lines_.end() ? nullptr : it->second;
+  if (it != lines_.end()) return it->second;
+  if (error) *error = {ENOENT, name + ": no such port"};
+  return nullptr;
 }
 
 bool SimulatedSerialPorts::isOpen(const std::string& name) const {
@@ -333,11 +335,8 @@ bool SimulatedSerialPorts::isClaimed(const std::string& name) const {
 }
 
 std::unique_ptr<PortClaim> SimulatedSerialPorts::claim(const std::string& name, PortError* error) {
-  auto line = find(name);
-  if (!line) {
-    *error = {ENOENT, name + ": no such port"};
-    return nullptr;
-  }
+  auto line = find(name, error);
+  if (!line) return nullptr;
   std::lock_guard lock(line->mutex);
   if (line->claimed) {
     *error = {EBUSY, name + ": in use by another program"};
@@ -349,11 +348,8 @@ std::unique_ptr<PortClaim> SimulatedSerialPorts::claim(const std::string& name, 
 
 std::unique_ptr<SerialPort> SimulatedSerialPorts::open(const std::string& name, uint32_t baud,
                                                        PortError* error) {
-  auto line = find(name);
-  if (!line) {
-    *error = {ENOENT, name + ": no such port"};
-    return nullptr;
-  }
+  auto line = find(name, error);
+  if (!line) return nullptr;
   std::lock_guard lock(line->mutex);
   if (line->lost) {
     *error = {ENODEV, name + ": the device has gone"};

@@ -43,7 +43,8 @@ class SimulatedSerialPorts final : public SerialBackend {
   class Line;
 
  private:
-  std::shared_ptr<Line> find(const std::string& name) const;
+  // The line of port `name`; null, with ENOENT in *error where one is given, when none is plugged.
+  std::shared_ptr<Line> find(const std::string& name, PortError* error = nullptr) const;
 
   Clock& clock_;
   mutable std::mutex mutex_;  // Guards lines_.
