@@ -84,23 +84,27 @@ class WindowsSerialPort final : public SerialPort {
   }
 
   // FlushFileBuffers waits until the transmit buffer is empty, without a time-out of its own: it
-  // runs on a helper thread for at most the drain's limit, and is then cancelled and the output
-  // discarded.
+  // runs on a helper thread within the drain's limit, and is then cancelled and the output
+  // discarded. The driver's queue is waited for first, so that a flush that discards instead of
+  // waiting (Wine's does) costs no more than what the chip itself still holds.
   bool drain() override {
     size_t pending = unDrained_.exchange(0);
     if (pending == 0 || lost_) return true;
+    const DWORD start = ::GetTickCount();
     const DWORD limit = drainLimitMs(pending, baud_);
+    if (!drainQueue(start, limit)) return false;
     HANDLE own = nullptr;
     if (!::DuplicateHandle(::GetCurrentProcess(), port_, ::GetCurrentProcess(), &own, 0, FALSE,
                            DUPLICATE_SAME_ACCESS)) {
-      return drainQueue(limit);
+      return true;  // The driver's queue is empty; the chip's last bytes leave on their own.
     }
     HANDLE helper = ::CreateThread(nullptr, 0, flushThread, own, 0, nullptr);
     if (!helper) {
       ::CloseHandle(own);
-      return drainQueue(limit);
+      return true;
     }
-    if (::WaitForSingleObject(helper, limit) == WAIT_OBJECT_0) {
+    DWORD spent = ::GetTickCount() - start;
+    if (::WaitForSingleObject(helper, spent < limit ? limit - spent : 0) == WAIT_OBJECT_0) {
       ::CloseHandle(helper);
       return true;
     }
@@ -145,10 +149,9 @@ class WindowsSerialPort final : public SerialPort {
   bool lineHeldUp() const override { return heldUp_.load(); }
 
  private:
-  // Without a helper thread: waits until the driver's output queue is empty, for at most
-  // `limitMs`.
-  bool drainQueue(DWORD limitMs) {
-    const DWORD start = ::GetTickCount();
+  // Waits until the driver's output queue is empty, until `limitMs` after `start`; then discards
+  // it and says the line is held up.
+  bool drainQueue(DWORD start, DWORD limitMs) {
     for (;;) {
       COMSTAT status{};
       DWORD errors = 0;
