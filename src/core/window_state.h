@@ -171,6 +171,10 @@ class WindowState {
   // Raised when a download sends its first command ("UCLRU", the USB start report): from then on
   // the device has no working firmware until a download completes. Lowered by Run.
   std::atomic<bool> downloadBegun{false};
+  // True while a download changes the device's memory, on either link: raised with downloadBegun,
+  // lowered once the device has acknowledged every block or the download has failed, before its
+  // result is shown. Closing the window meanwhile leaves the device without working firmware.
+  std::atomic<bool> downloadRunning{false};
   // How the last update ended, set where it ended.
   OutcomeRecord outcome;
   // The image the last Run converted, which its download sends.

@@ -55,6 +55,7 @@ class Download {
 
     HidSendFailure failure;
     w_.downloadBegun = true;
+    w_.downloadRunning = true;
     if (!SendHidStartReport(w_, &failure)) {
       // An unplugged device ends the download as its first block not acknowledged.
       uint32_t first = image_.blockCount() > 1 ? 1 : 0;
@@ -71,6 +72,8 @@ class Download {
       if (!waitForAck(w_)) return noAcknowledgement(k);
       if (k != 0) w_.setProgress(image_.progressAfter(k));
     }
+    // Block 0 is acknowledged: the device holds the whole image.
+    w_.downloadRunning = false;
     // The receive thread goes on reading during the final pause.
     bool open = w_.pause(kFinalPauseMs);
     if (open) w_.setProgress(100);
@@ -87,6 +90,7 @@ class Download {
 
   // The ending shared by every path.
   ~Download() {
+    w_.downloadRunning = false;
     stopReceiver();
     close();
     image_.release();
@@ -97,6 +101,7 @@ class Download {
   // Block k was not acknowledged: "NO ACK ,Block no:0X%02X" with its page address, or "NO Ack1!"
   // for block 0, which goes last.
   void noAcknowledgement(uint32_t k) {
+    w_.downloadRunning = false;
     stopReceiver();
     UpdateOutcome failed;
     failed.step = Step::Block;
@@ -121,6 +126,7 @@ class Download {
 
   // A report could not be written; its messages have been shown.
   void failedSend(Step step, int block, const HidSendFailure& failure) {
+    w_.downloadRunning = false;
     UpdateOutcome failed;
     failed.cause = Cause::SendError;
     failed.step = step;

@@ -106,6 +106,7 @@ void serialDownload(WindowState& w) {
   bool ok = open;
   if (ok) {
     w.downloadBegun = true;
+    w.downloadRunning = true;
     writeBytes(w, kClearCommand, sizeof kClearCommand);
     if (!waitAck(w)) {
       ok = false;
@@ -121,6 +122,9 @@ void serialDownload(WindowState& w) {
       if (k != 0) w.setProgress(image.progressAfter(k));
     }
   }
+  // Every block acknowledged, block 0 last, or a failure: the device's memory is no longer being
+  // changed.
+  w.downloadRunning = false;
   if (ok) {
     w.setProgress(100);
     w.setStatus("Download Finished!");

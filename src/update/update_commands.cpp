@@ -21,6 +21,7 @@ void beginUpdate(WindowState& w) {
   w.linkLost = false;
   w.lineHeldUp = false;
   w.downloadBegun = false;
+  w.downloadRunning = false;
   w.runImage.set(nullptr);
 }
 
@@ -95,6 +96,12 @@ void stopCommand(WindowState& w) {
 void closeCommand(WindowState& w) {
   w.searchStopped = 1;
   w.clock.sleepMs(50);
+}
+
+std::optional<std::string> closeQuestion(const WindowState& w) {
+  if (!w.downloadRunning) return std::nullopt;
+  return "An update is running. Closing now leaves the device without working firmware. Close "
+         "anyway?";
 }
 
 void updateCommand(WindowState& w) {

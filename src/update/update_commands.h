@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,12 @@ void stopCommand(WindowState& w);
 
 // The close request: ends a serial search, waits 50 ms. The caller then ends the window.
 void closeCommand(WindowState& w);
+
+// What to ask before the window closes by any road (the close request, Enter, Escape): while a
+// download changes the device's memory (downloadRunning, on either link), closing leaves the
+// device without working firmware, and this is the Yes/No question to put first. Nothing while a
+// serial search runs or no update does: the window then closes without a question. Any thread.
+std::optional<std::string> closeQuestion(const WindowState& w);
 
 // The hidden "UPDATE" command (1022): the serial download of `firmwareTitle`.bin over the port
 // that is open, on the window's thread. Window's thread.

@@ -53,4 +53,21 @@ class WatchedClock final : public Clock {
   Clock& base_;
 };
 
+// The real clock until hold(): from then on its ticks stand still while its sleeps still take real
+// time, so a time-out under way never passes while a test looks at the state it waits in. Any
+// thread may use it.
+class HeldClock final : public Clock {
+ public:
+  uint32_t tickCount() override { return held_ ? heldAt_.load() : systemClock().tickCount(); }
+  void sleepMs(uint32_t ms) override { systemClock().sleepMs(ms); }
+  void hold() {
+    heldAt_ = systemClock().tickCount();
+    held_ = true;
+  }
+
+ private:
+  std::atomic<bool> held_{false};
+  std::atomic<uint32_t> heldAt_{0};
+};
+
 }  // namespace kestrel::test

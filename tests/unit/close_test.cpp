@@ -141,5 +141,64 @@ TEST_F(CloseAtEveryPhase, WhileTheReceiveThreadShowsABox) {
   EXPECT_EQ(hid.openHandles(), 0);
 }
 
+// The window asks before it closes exactly while a download changes the device's memory: not
+// during the serial search (the device has only been woken), from the clear command until every
+// block is acknowledged, and no longer once the update has ended.
+TEST_F(CloseAtEveryPhase, AsksOnlyWhileTheSerialDownloadChangesTheDevice) {
+  enum class Hold { Probe, FourthBlock, None };
+  std::atomic<Hold> holdAt{Hold::Probe};
+  std::atomic<bool> held{false};
+  serial = &ports.plug("COM1");
+  serial->onByte([&](uint8_t byte, uint32_t) {
+    const bool probe = byte == 0xA5 && serial->commands().empty();
+    const bool fourth = serial->pages().size() == 3;
+    if (!((holdAt == Hold::Probe && probe) || (holdAt == Hold::FourthBlock && fourth))) return;
+    held = true;
+    while (held && !w->closing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  w = std::make_unique<test::FakeWindow>(manual, ports, hid);
+  w->selectPort(1);
+  w->typeTitle("fw");
+  EXPECT_FALSE(closeQuestion(*w)) << "before Run";
+  runCommand(*w);
+
+  ASSERT_TRUE(eventually([&] { return held.load(); }, "the first probe"));
+  EXPECT_TRUE(w->serialUpdateRunning.load());
+  EXPECT_FALSE(closeQuestion(*w)) << "during the search";
+  holdAt = Hold::FourthBlock;
+  held = false;
+
+  ASSERT_TRUE(eventually([&] { return held.load(); }, "the fourth block"));
+  EXPECT_EQ(closeQuestion(*w),
+            "An update is running. Closing now leaves the device without working firmware. "
+            "Close anyway?");
+  holdAt = Hold::None;
+  held = false;
+
+  ASSERT_TRUE(w->workersEnd());
+  EXPECT_EQ(w->texts(), std::vector<std::string>{"Download Finished!"});
+  EXPECT_FALSE(closeQuestion(*w)) << "after the update";
+}
+
+TEST_F(CloseAtEveryPhase, AsksOnlyWhileTheUsbDownloadChangesTheDevice) {
+  // The final pause passes in simulated time.
+  test::WatchedClock quick{manual};
+  quick.onSleep = [&](uint32_t ms) {
+    if (ms == 20 && hid.pages().size() == 32) inFinalPause = true;
+  };
+  startUsb({.paced = true}, false, quick);
+  ASSERT_TRUE(eventually([&] { return hid.pages().size() >= 3; }, "three blocks"));
+  EXPECT_TRUE(closeQuestion(*w)) << "during the download";
+  ASSERT_TRUE(eventually([&] { return inFinalPause.load(); }, "the pause after the last block"));
+  EXPECT_FALSE(closeQuestion(*w)) << "once block 0 is acknowledged";
+  ASSERT_TRUE(w->workersEnd());
+
+  // A download that failed has ended: its box no longer asks.
+  startUsb({.noAckAt = 2}, true, manual);
+  ASSERT_TRUE(eventually([&] { return boxOpen.load(); }, "the box of the missing acknowledgement"));
+  EXPECT_FALSE(closeQuestion(*w)) << "after a failure";
+  EXPECT_LT(closeWindow(*w), 1000);
+}
+
 }  // namespace
 }  // namespace kestrel
