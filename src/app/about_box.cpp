@@ -15,12 +15,14 @@ AboutBox::AboutBox(QWidget* parent)
   setFont(dialogFont());
   DialogUnits du(font());
   setFixedSize(du.x(223), du.y(92));
-  setWindowIcon(windowIcon());
+  setWindowIcon(programIcon());
 
   auto* icon = new QLabel(this);
   icon->setObjectName(QStringLiteral("aboutIcon"));
   icon->setGeometry(du.rect(11, 17, 20, 20));
-  icon->setPixmap(windowIcon().pixmap(32, 32));
+  // At the top left of its place, where a dialog template's icon control draws it.
+  icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  icon->setPixmap(programIcon().pixmap(32, 32));
 
   auto* version = new QLabel(QStringLiteral("Kestrel Version 1.00"), this);
   version->setObjectName(QStringLiteral("aboutVersion"));

@@ -58,9 +58,6 @@ struct Rendezvous {
   }
 };
 
-constexpr const char* kCloseQuestion =
-    "An update is running. Closing now leaves the device without working firmware. Close anyway?";
-
 }  // namespace
 
 UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
@@ -70,7 +67,7 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, F
       WindowState(clock, serial, hid, files) {
   setWindowTitle(QStringLiteral("Kestrel Utility  V1.00 07-13-2009"));
   setFont(dialogFont());
-  setWindowIcon(windowIcon());
+  setWindowIcon(programIcon());
   buildControls();
 
   // Initialisation, before the window first shows.
@@ -184,7 +181,7 @@ void UtilityWindow::buildControls() {
   place(stopButton_, 240, 14, 26, 8);
   stopButton_->setEnabled(false);
   stopButton_->hide();
-  QGroupBox* step3 = groupBox("STEP 3", 137, 6, 138, 75);
+  QGroupBox* step3 = groupBox("STEP 3", 137, 6, 137, 75);
   for (QGroupBox* box : {step1, step2, step3}) box->lower();
 }
 
@@ -249,8 +246,14 @@ void UtilityWindow::enableRun() {
   });
 }
 
+QWidget* UtilityWindow::boxOwner() {
+  if (serviceDialog_ && serviceDialog_->isVisible()) return serviceDialog_;
+  return this;
+}
+
 void UtilityWindow::showBox(const QString& text, const QString& caption, int icon, bool owned) {
-  QMessageBox box(QMessageBox::Icon(icon), caption, text, QMessageBox::Ok, owned ? this : nullptr);
+  QMessageBox box(QMessageBox::Icon(icon), caption, text, QMessageBox::Ok,
+                  owned ? boxOwner() : nullptr);
   box.setTextFormat(Qt::PlainText);
   openBoxes_.append(&box);
   box.exec();
@@ -331,6 +334,7 @@ void UtilityWindow::showHelp() {
 
 void UtilityWindow::showServiceDialog() {
   ServiceDialog dialog(this);
+  serviceDialog_ = &dialog;
   dialog.exec();
 }
 
@@ -347,10 +351,21 @@ void UtilityWindow::done(int result) {
 }
 
 bool UtilityWindow::mayClose() {
-  // Run is disabled exactly while an update runs.
-  if (runButton_->isEnabled()) return true;
-  return Question::ask(this, QCoreApplication::applicationName(),
-                       QString::fromLatin1(kCloseQuestion));
+  std::optional<std::string> question = closeQuestion(*this);
+  return !question || Question::ask(this, QCoreApplication::applicationName(), qs(*question));
+}
+
+void UtilityWindow::endSession() {
+  if (ended_) return;
+  stopCommand(*this);
+  closeConfirmed_ = true;
+  // The dialogs open on the window (About, Service, the file dialog, a question, a box) end with
+  // it: each holds a loop of its own that would otherwise keep the window's end waiting.
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(top);
+    if (dialog && dialog != this && dialog->isVisible()) dialog->reject();
+  }
+  done(QDialog::Rejected);
 }
 
 void UtilityWindow::closeEvent(QCloseEvent* event) {

@@ -19,10 +19,11 @@ namespace kestrel {
 //
 // Laid out in dialog units of its font. The operations of WindowState may be called from any
 // thread: a call from a worker is carried out on the window's thread while the worker waits, and
-// is dropped at once once the window is closing. An application box from a worker has no owner:
-// the window stays usable while only the worker waits for its OK. Whichever way the window ends
-// (close request, Enter, Escape; while an update runs, only after the user confirms), every worker
-// has ended before the window's state goes away.
+// is dropped at once once the window is closing. A box of showMessage is modal to the window, or
+// to the Service dialog while that is open. An application box from a worker has no owner: the
+// window stays usable while only the worker waits for its OK. Whichever way the window ends (close
+// request, Enter, Escape; while a download changes the device's memory, only after the user
+// confirms; a session that ends), every worker has ended before the window's state goes away.
 class UtilityWindow : public QDialog, public WindowState {
   Q_OBJECT
 
@@ -50,6 +51,12 @@ class UtilityWindow : public QDialog, public WindowState {
   // The window menu (right-click on the background, Shift+F10, the Menu key).
   QMenu* windowMenu() const { return windowMenu_; }
 
+  // Ends the window at once, for a session that ends (a termination request): nothing is asked;
+  // an update stops as Stop stops it, the dialogs and boxes open on the window are dismissed, and
+  // every worker has ended and the port has its settings back before the window ends. Window's
+  // thread.
+  void endSession();
+
   void done(int result) override;
   // Escape. While an update runs, only after the user has confirmed.
   void reject() override;
@@ -67,6 +74,9 @@ class UtilityWindow : public QDialog, public WindowState {
   void showAbout();
   void showHelp();
   void showServiceDialog();
+  // The owner of the window's boxes: the Service dialog while it is open (its commands' boxes are
+  // modal to it), else the window.
+  QWidget* boxOwner();
   void showBox(const QString& text, const QString& caption, int icon, bool owned);
   template <class F>
   void onWindowThread(F&& f);
@@ -80,6 +90,7 @@ class UtilityWindow : public QDialog, public WindowState {
   QPushButton* stopButton_ = nullptr;
   QProgressBar* progressBar_ = nullptr;
   QMenu* windowMenu_ = nullptr;
+  QPointer<QDialog> serviceDialog_;
   QList<QPointer<QMessageBox>> openBoxes_;
   bool workersEnded_ = true;
   bool ended_ = false;

@@ -40,7 +40,7 @@ QImage windowIconImage(int size) {
   return image;
 }
 
-QIcon windowIcon() {
+QIcon programIcon() {
   QIcon icon;
   icon.addPixmap(QPixmap::fromImage(windowIconImage(32)));
   icon.addPixmap(QPixmap::fromImage(windowIconImage(16)));

@@ -47,6 +47,7 @@ INT_PTR CALLBACK serviceProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
   switch (message) {
     case WM_INITDIALOG:
       load(hwnd, *window);
+      window->setServiceDialog(hwnd);
       return TRUE;
     case WM_COMMAND: {
       int id = LOWORD(wParam);
@@ -87,6 +88,7 @@ void showAboutBox(UtilityWindow& window) {
 void showServiceDialog(UtilityWindow& window) {
   ::DialogBoxParamW(window.instance(), MAKEINTRESOURCEW(IDD_SERVICE), window.handle(), serviceProc,
                     reinterpret_cast<LPARAM>(&window));
+  window.setServiceDialog(nullptr);
 }
 
 }  // namespace kestrel

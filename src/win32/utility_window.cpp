@@ -24,10 +24,6 @@ constexpr UINT kRunOnWindowThread = WM_APP + 1;
 // A message that is never posted: peeking for it lets only sent messages through.
 constexpr UINT kNeverPosted = WM_APP + 2;
 
-constexpr const wchar_t* kCloseQuestion =
-    L"An update is running. Closing now leaves the device without working firmware. Close "
-    L"anyway?";
-
 std::wstring executableName() {
   // The buffer grows until the whole path fits: a program in a deep folder has a long one.
   std::wstring path(MAX_PATH, L'\0');
@@ -69,11 +65,24 @@ UINT iconStyle(MessageIcon icon) {
   }
 }
 
-// Answers a message box of a thread whose window is closing.
-BOOL CALLBACK answerBox(HWND hwnd, LPARAM) {
+bool isDialog(HWND hwnd) {
   wchar_t className[16] = {};
   ::GetClassNameW(hwnd, className, 16);
-  if (std::wstring(className) == L"#32770") ::PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+  return std::wstring(className) == L"#32770";
+}
+
+// Answers a message box of a thread whose window is closing.
+BOOL CALLBACK answerBox(HWND hwnd, LPARAM) {
+  if (isDialog(hwnd)) ::PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+// Ends a dialog of the window's thread other than the window (lParam): the About box, the Service
+// dialog, the Open dialog and a box take Cancel (a box with OK alone takes it as OK); a question
+// takes No.
+BOOL CALLBACK dismissDialog(HWND hwnd, LPARAM window) {
+  if (hwnd == reinterpret_cast<HWND>(window) || !isDialog(hwnd)) return TRUE;
+  ::PostMessageW(hwnd, WM_COMMAND, ::GetDlgItem(hwnd, IDNO) ? IDNO : IDCANCEL, 0);
   return TRUE;
 }
 
@@ -145,6 +154,12 @@ INT_PTR UtilityWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         closeCommand(*this);
         end(IDCANCEL);
       }
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends (log-off, shutdown); the process may be ended at any moment once this
+      // returns, so the update stops and the port is put back before. (WM_QUERYENDSESSION gets the
+      // default answer: the session may end.)
+      if (wParam) endSession();
       return TRUE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_ABOUT) {
@@ -264,10 +279,15 @@ int UtilityWindow::box(HWND owner, const std::string& text, const std::wstring& 
   return answer;
 }
 
+HWND UtilityWindow::boxOwner() const {
+  HWND service = serviceDialog_.load();
+  return service ? service : hwnd_;
+}
+
 void UtilityWindow::showMessage(const std::string& text, std::optional<std::string> caption,
                                 MessageIcon icon) {
   if (closing()) return;
-  box(hwnd_, text, caption ? toWide(*caption) : appName_, MB_OK | iconStyle(icon));
+  box(boxOwner(), text, caption ? toWide(*caption) : appName_, MB_OK | iconStyle(icon));
 }
 
 void UtilityWindow::showAppMessage(const std::string& text) {
@@ -328,10 +348,16 @@ void UtilityWindow::showHelp() {
 }
 
 bool UtilityWindow::mayClose() {
-  // Run is disabled exactly while an update runs.
-  if (::IsWindowEnabled(::GetDlgItem(hwnd_, IDC_RUN))) return true;
-  return box(hwnd_, toUtf8(kCloseQuestion), appName_, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) ==
-         IDYES;
+  std::optional<std::string> question = closeQuestion(*this);
+  return !question ||
+         box(hwnd_, *question, appName_, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
+void UtilityWindow::endSession() {
+  if (ended_) return;
+  stopCommand(*this);
+  ::EnumThreadWindows(windowThread_, dismissDialog, reinterpret_cast<LPARAM>(hwnd_));
+  end(IDCANCEL);
 }
 
 void UtilityWindow::pumpWhileClosing() {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -17,10 +18,11 @@ namespace kestrel {
 // The operations of WindowState may be called from any thread. A worker's call is carried out on
 // the window's thread through SendMessage, so it has taken effect when it returns; once the window
 // is closing it returns at once without effect. Message boxes are shown on the calling thread:
-// showMessage's box is owned by the window (modal to it), showAppMessage's box is owned by the
-// window on the window's thread and has no owner on a worker. Closing the window (close request,
-// Enter, Escape; while an update runs, only after the user confirms) dismisses the workers' boxes
-// and ends every worker before the window's state goes away.
+// showMessage's box is owned by the window (modal to it), or by the Service dialog while that is
+// open; showAppMessage's box is owned by the window on the window's thread and has no owner on a
+// worker. Closing the window (close request, Enter, Escape; while a download changes the device's
+// memory, only after the user confirms; the session's end) dismisses the workers' boxes and ends
+// every worker before the window's state goes away.
 class UtilityWindow : public WindowState {
  public:
   UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid,
@@ -48,6 +50,9 @@ class UtilityWindow : public WindowState {
   void onCommand(int id);
 
   HWND handle() const { return hwnd_; }
+  // The Service dialog while it is open (nullptr once it has closed): the owner of showMessage's
+  // boxes meanwhile, so that a box of a service command is modal to the dialog that raised it.
+  void setServiceDialog(HWND dialog) { serviceDialog_ = dialog; }
   HINSTANCE instance() const { return instance_; }
   // The executable's name without folder and extension: every box's caption without its own.
   const std::wstring& applicationName() const { return appName_; }
@@ -59,8 +64,15 @@ class UtilityWindow : public WindowState {
   void chooseFirmwareFile();
   void paintMinimised();
   void showHelp();
-  // True when the window may close now: no update runs, or the user says Yes to closing anyway.
+  // True when the window may close now: no download changes the device's memory, or the user
+  // says Yes to closing anyway.
   bool mayClose();
+  // Ends the window at once, for a session that ends: nothing is asked; an update stops as Stop
+  // stops it, the dialogs open on the window's thread are dismissed, and every worker has ended
+  // and the port has its settings back before this returns.
+  void endSession();
+  // The Service dialog while it is open, else the window.
+  HWND boxOwner() const;
   // Ends the window with `result`: the workers first, then the dialog.
   void end(INT_PTR result);
   // Lets the workers' calls into the window through while it waits for them, and answers the
@@ -78,6 +90,7 @@ class UtilityWindow : public WindowState {
   DWORD windowThread_ = 0;
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
+  std::atomic<HWND> serviceDialog_{nullptr};
   bool ended_ = false;
   bool workersEnded_ = true;
   std::mutex boxesMutex_;            // Guards boxThreads_.

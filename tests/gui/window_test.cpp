@@ -26,11 +26,13 @@
 #include "app/file_dialog.h"
 #include "app/question.h"
 #include "app/utility_window.h"
+#include "app/window_icon.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
+#include "support/test_clock.h"
 
 using namespace kestrel;
 
@@ -40,6 +42,7 @@ struct Seen {
   QString text;
   QString caption;
   QMessageBox::Icon icon;
+  QString ownerTitle;  // The title of the window that owns the box; empty for none.
 };
 
 // Watches for modal dialogs as a user would and answers them: message boxes are read and
@@ -53,6 +56,8 @@ class ModalWatcher : public QObject {
   }
   QList<Seen> boxes;
   std::function<void(QDialog*)> onDialog;
+  // Runs for each message box before it is answered.
+  std::function<void(QMessageBox*)> onBox;
 
  private:
   void poll() {
@@ -62,7 +67,10 @@ class ModalWatcher : public QObject {
       since_.start();
     }
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-      boxes.append({box->text(), box->windowTitle(), box->icon()});
+      QWidget* owner = box->parentWidget() ? box->parentWidget()->window() : nullptr;
+      boxes.append(
+          {box->text(), box->windowTitle(), box->icon(), owner ? owner->windowTitle() : QString()});
+      if (onBox) onBox(box);
       // A question gets its default answer, as from a user who presses Enter.
       QAbstractButton* answer = box->button(QMessageBox::Ok);
       if (!answer) answer = box->defaultButton();
@@ -86,21 +94,56 @@ class ModalWatcher : public QObject {
   QTimer timer_;
 };
 
-// A boot loader that never answers, linked as COM1 in a COM folder of its own, and a one-byte
-// firmware "fw.out" in that folder, which is the current one while this lives.
-struct SilentBootLoader {
-  SilentBootLoader() {
+// A boot loader linked as COM1 in a COM folder of its own (by default one that never answers),
+// and a one-block firmware "fw.out" in that folder, which is the current one while this lives.
+struct BootLoaderOnCom1 {
+  explicit BootLoaderOnCom1(sim::SerialFaults faults = {.silent = true}) : device(faults) {
     qputenv("KESTREL_COM_DIR", QByteArray::fromStdString(dir.path().string()));
     device.linkAs(dir.path().string(), "COM1");
     test::writeFile("fw.out", sim::ElfBuilder().add(0, {1}).build());
   }
-  ~SilentBootLoader() { qunsetenv("KESTREL_COM_DIR"); }
-  SilentBootLoader(const SilentBootLoader&) = delete;
-  SilentBootLoader& operator=(const SilentBootLoader&) = delete;
+  ~BootLoaderOnCom1() { qunsetenv("KESTREL_COM_DIR"); }
+  BootLoaderOnCom1(const BootLoaderOnCom1&) = delete;
+  BootLoaderOnCom1& operator=(const BootLoaderOnCom1&) = delete;
 
   test::TempDir dir;
-  sim::SerialBootSim device{{.silent = true}};
+  sim::SerialBootSim device;
 };
+
+// The three roads by which a user closes the window.
+enum class Road { Escape, EnterInAField, CloseRequest };
+const Road kRoads[] = {Road::Escape, Road::EnterInAField, Road::CloseRequest};
+
+void closeBy(Road road, UtilityWindow* w) {
+  auto* field = w->findChild<QLineEdit*>(QStringLiteral("fileField"));
+  if (road == Road::Escape) QTest::keyClick(field, Qt::Key_Escape);
+  if (road == Road::EnterInAField) QTest::keyClick(field, Qt::Key_Return);
+  if (road == Road::CloseRequest) w->close();
+}
+
+const QString kCloseQuestion = QStringLiteral(
+    "An update is running. Closing now leaves the device without working firmware. Close anyway?");
+
+// The opaque pixels of `icon` as they appear in `shown` from `at`; the first that differs is told.
+QString differenceFromIcon(const QImage& shown, const QImage& icon, QPoint at = {}) {
+  const QImage a = shown.convertToFormat(QImage::Format_ARGB32);
+  const QImage b = icon.convertToFormat(QImage::Format_ARGB32);
+  int opaque = 0;
+  for (int y = 0; y < b.height(); ++y) {
+    for (int x = 0; x < b.width(); ++x) {
+      if (qAlpha(b.pixel(x, y)) != 255) continue;
+      ++opaque;
+      if (!a.valid(at + QPoint(x, y)) || a.pixel(at + QPoint(x, y)) != b.pixel(x, y)) {
+        return QStringLiteral("pixel %1,%2 is %3, the icon's is %4")
+            .arg(x)
+            .arg(y)
+            .arg(a.valid(at + QPoint(x, y)) ? a.pixel(at + QPoint(x, y)) : 0, 8, 16)
+            .arg(b.pixel(x, y), 8, 16);
+      }
+    }
+  }
+  return opaque > 0 ? QString() : QStringLiteral("the icon has no opaque pixel");
+}
 
 }  // namespace
 
@@ -119,9 +162,12 @@ class WindowTest : public QObject {
     find<QLineEdit>(w.get(), "fileField")->setText("fw");
     return w;
   }
-  std::unique_ptr<UtilityWindow> showWindow() { return showWindow(serial_); }
+  std::unique_ptr<UtilityWindow> showWindow() { return showWindow(systemClock(), serial_); }
   std::unique_ptr<UtilityWindow> showWindow(SerialBackend& serial) {
-    auto w = std::make_unique<UtilityWindow>(systemClock(), serial, hid_, fileSystem());
+    return showWindow(systemClock(), serial);
+  }
+  std::unique_ptr<UtilityWindow> showWindow(Clock& clock, SerialBackend& serial) {
+    auto w = std::make_unique<UtilityWindow>(clock, serial, hid_, fileSystem());
     w->show();
     w->activateWindow();
     QApplication::setActiveWindow(w.get());
@@ -184,10 +230,35 @@ class WindowTest : public QObject {
     QCOMPARE(int(w->searchStopped.load()), 1);
     QCOMPARE(windowRef.load(), static_cast<WindowState*>(w.get()));
     QCOMPARE(w->minimumSize(), w->maximumSize());
-    // No label is clipped.
+    // No label is clipped, and every control lies inside the window.
     for (QLabel* label : w->findChildren<QLabel*>()) {
       QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
     }
+    for (QWidget* control : w->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (control->isWindow()) continue;
+      QVERIFY2(w->rect().contains(control->geometry()),
+               qPrintable(control->objectName() + QLatin1Char(' ') +
+                          control->metaObject()->className()));
+    }
+  }
+
+  // The title bar and the About box show the program's icon, pixel for pixel.
+  void showsTheProgramsIcon() {
+    auto w = showWindow();
+    const QImage icon = programIcon().pixmap(32, 32).toImage();
+    QVERIFY(!w->windowIcon().isNull());
+    QString difference = differenceFromIcon(w->windowIcon().pixmap(32, 32).toImage(), icon);
+    QVERIFY2(difference.isEmpty(), qPrintable(QStringLiteral("title bar: ") + difference));
+
+    AboutBox about(w.get());
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    QVERIFY(!about.windowIcon().isNull());
+    auto* label = about.findChild<QLabel*>(QStringLiteral("aboutIcon"));
+    QVERIFY(label);
+    QVERIFY(about.rect().contains(label->geometry()));
+    difference = differenceFromIcon(label->grab().toImage(), icon);
+    QVERIFY2(difference.isEmpty(), qPrintable(QStringLiteral("About box: ") + difference));
   }
 
   void tabsThroughControlsInLayoutOrder() {
@@ -225,31 +296,50 @@ class WindowTest : public QObject {
     QVERIFY(watcher.boxes.isEmpty());  // no update runs: nothing is asked
   }
 
-  // While an update runs, Escape, Enter in a field and the close request each ask first; No keeps
-  // the window and the update, Yes closes.
-  void closingDuringAnUpdateAsksFirst() {
-    SilentBootLoader at;
-    auto w = windowReadyToRun();
+  // During the search the device has only been woken: each road closes at once, without a
+  // question, and ends the search.
+  void closingDuringTheSearchAsksNothing() {
+    for (Road road : kRoads) {
+      BootLoaderOnCom1 at;
+      auto w = windowReadyToRun();
+      find<QPushButton>(w.get(), "runButton")->click();
+      QVERIFY(w->serialUpdateRunning.load());
+      ModalWatcher watcher;
+      closeBy(road, w.get());
+      QVERIFY2(!w->isVisible(), qPrintable(QStringLiteral("road %1").arg(int(road))));
+      QVERIFY(watcher.boxes.isEmpty());
+      QVERIFY(w->workersEnded());
+      QVERIFY(!w->serialPortHandle.isOpen());
+      QCOMPARE(int(w->searchStopped.load()), 1);
+    }
+  }
+
+  // Once the device's memory is being changed, Escape, Enter in a field and the close request each
+  // ask first; No keeps the window and the download, Yes closes. The device never acknowledges the
+  // clear command, and the window's clock stands still meanwhile, so the download waits for it.
+  void closingDuringTheDownloadAsksFirst() {
+    BootLoaderOnCom1 at({.noClearAck = true});
+    test::HeldClock clock;
+    auto w = showWindow(clock, posixSerialBackend());
+    find<QComboBox>(w.get(), "portList")->setCurrentIndex(1);
+    find<QLineEdit>(w.get(), "fileField")->setText("fw");
     find<QPushButton>(w.get(), "runButton")->click();
-    QVERIFY(w->serialUpdateRunning.load());
+    QTRY_VERIFY2_WITH_TIMEOUT(w->downloadRunning.load(), "the clear command", 10000);
+    clock.hold();
 
     ModalWatcher watcher;  // answers No
-    auto* field = find<QLineEdit>(w.get(), "fileField");
-    QTest::keyClick(field, Qt::Key_Escape);
-    QTest::keyClick(field, Qt::Key_Return);
-    w->close();
+    for (Road road : kRoads) closeBy(road, w.get());
     QCOMPARE(watcher.boxes.size(), 3);
     for (const Seen& box : watcher.boxes) {
-      QCOMPARE(box.text, QStringLiteral("An update is running. Closing now leaves the device "
-                                        "without working firmware. Close anyway?"));
+      QCOMPARE(box.text, kCloseQuestion);
       QCOMPARE(box.caption, QCoreApplication::applicationName());
     }
     QVERIFY(w->isVisible());
-    QVERIFY(w->serialUpdateRunning.load());
-    QCOMPARE(int(w->searchStopped.load()), 0);  // the close request did not stop the search
+    QVERIFY(w->downloadRunning.load());
+    QVERIFY(at.device.commands() == std::vector<std::string>{"UCLRU"});
 
     Question::setNextAnswer(true);
-    QTest::keyClick(field, Qt::Key_Escape);
+    closeBy(Road::Escape, w.get());
     QVERIFY(!w->isVisible());
     QVERIFY(w->workersEnded());
     QVERIFY(!w->serialPortHandle.isOpen());
@@ -386,6 +476,46 @@ class WindowTest : public QObject {
     QCOMPARE(watcher.boxes[0].text, QStringLiteral("Command Length error!"));
   }
 
+  // A box raised from the Service dialog is modal to it: it belongs to the dialog, and the dialog
+  // takes no click while it is open, so a second command cannot start under the first one's box.
+  void serviceBoxesBelongToTheServiceDialog() {
+    auto w = showWindow();
+    QAction* service = nullptr;
+    for (QAction* a : w->windowMenu()->actions()) {
+      if (a->text() == QStringLiteral("Service...")) service = a;
+    }
+    QVERIFY(service);
+    // A click as the window system delivers it, so that a window under a modal box ignores it.
+    auto click = [](QDialog* d, int id) {
+      auto* button = d->findChild<QPushButton*>(QStringLiteral("service%1").arg(id));
+      QTest::mouseClick(d->windowHandle(), Qt::LeftButton, {},
+                        button->mapTo(d, button->rect().center()));
+    };
+    ModalWatcher watcher;
+    QPointer<QDialog> dialog;
+    bool clickedAgain = false;
+    watcher.onBox = [&](QMessageBox*) {
+      if (!dialog || clickedAgain) return;
+      clickedAgain = true;
+      click(dialog, 1034);  // a second command while the box is open
+    };
+    watcher.onDialog = [&](QDialog* d) {
+      if (!d->findChild<QLineEdit*>("commandText") || dialog) return;
+      dialog = d;
+      QTimer::singleShot(0, d, [&, d] {
+        // No code typed: the command answers "Command Length error!" without a port.
+        click(d, 1034);
+        d->reject();
+      });
+    };
+    service->trigger();
+    QVERIFY(dialog.isNull());
+    QVERIFY(clickedAgain);
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].text, QStringLiteral("Command Length error!"));
+    QCOMPARE(watcher.boxes[0].ownerTitle, QStringLiteral("Service"));
+  }
+
   void windowMenuOpensFromTheKeyboard() {
     auto w = showWindow();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_F10, Qt::ShiftModifier);
@@ -489,7 +619,7 @@ class WindowTest : public QObject {
   }
 
   void closingRightAfterRunEndsTheSearch() {
-    SilentBootLoader at;
+    BootLoaderOnCom1 at;
     auto w = windowReadyToRun();
     // The close request waits in the queue while Run converts, wakes the device and starts the
     // search threads; then it asks, and is answered Yes.
