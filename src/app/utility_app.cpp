@@ -1,5 +1,6 @@
 #include "app/utility_app.h"
 
+#include <QSocketNotifier>
 #include <QStyle>
 #include <QStyleFactory>
 #include <cstdio>
@@ -7,26 +8,45 @@
 #include <memory>
 
 #include "app/utility_window.h"
+#include "app/window_icon.h"
+#include "platform/process.h"
 
 namespace kestrel {
 
 UtilityApp::UtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
   // The classic three-dimensional look of the controls, where the style is there.
   if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows"))) setStyle(style);
+  // Every window of the program shows its icon: the window, its dialogs and boxes.
+  setWindowIcon(programIcon());
 }
 
 int UtilityApp::run() {
+  // Noted from here on; one that comes before the window's loop runs waits in the pipe for it.
+  const int requests = watchTerminationRequests();
   auto window =
       std::make_unique<UtilityWindow>(systemClock(), serialBackend(), hidBackend(), fileSystem());
+  int exitCode = 0;
+  std::unique_ptr<QSocketNotifier> notifier;
+  if (requests >= 0) {
+    notifier = std::make_unique<QSocketNotifier>(requests, QSocketNotifier::Read);
+    connect(notifier.get(), &QSocketNotifier::activated, this, [&] {
+      const int signal = takeTerminationRequest();
+      if (signal == 0 || exitCode != 0) return;
+      // As a shell reports a program that a signal ended.
+      exitCode = 128 + signal;
+      window->endSession();
+    });
+  }
   window->exec();
+  notifier.reset();
   if (!window->workersEnded()) {
     // A worker is stuck in a call that does not return (a driver that hangs): its state must not
     // be freed under it, so the process ends here, which ends the worker too.
     std::fflush(nullptr);
-    std::_Exit(0);
+    std::_Exit(exitCode);
   }
   window.reset();
-  return 0;
+  return exitCode;
 }
 
 }  // namespace kestrel

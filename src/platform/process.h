@@ -28,4 +28,16 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // True when standard output is a terminal (a console).
 bool stdoutIsTerminal();
 
+// Termination requests from outside a program with an event loop: on POSIX the signals SIGTERM,
+// SIGHUP (the session or its terminal went away), SIGINT and SIGQUIT, those of them not ignored
+// when the program started. After the first call such a request no longer ends the process: its
+// signal is noted in a pipe, whose reading end this returns (non-blocking, closed on exec), for
+// the event loop to watch; the program then ends in good order. -1 where the platform has no such
+// requests (a Windows window hears of a session's end through its messages) or the pipe cannot be
+// had. Main thread; later calls return the same descriptor.
+int watchTerminationRequests();
+
+// The signal number of one noted termination request, taken from the pipe; 0 when none waits.
+int takeTerminationRequest();
+
 }  // namespace kestrel

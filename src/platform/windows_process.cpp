@@ -37,4 +37,13 @@ bool stdoutIsTerminal() {
   return ::_isatty(1) != 0;
 }
 
+// A window learns of the session's end through WM_QUERYENDSESSION and WM_ENDSESSION.
+int watchTerminationRequests() {
+  return -1;
+}
+
+int takeTerminationRequest() {
+  return 0;
+}
+
 }  // namespace kestrel
