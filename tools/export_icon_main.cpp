@@ -8,9 +8,12 @@
 #include <QImage>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/window_icon.h"
+#include "tool_usage.h"
 
 namespace {
 
@@ -85,11 +88,20 @@ bool writeIco(const QString& path, const std::vector<int>& sizes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QGuiApplication app(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
-    return 2;
+  constexpr const char* kProgram = "kestrel-export-icon";
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::puts(
+        "usage: kestrel-export-icon DIR\n"
+        "Writes the program's icon into DIR (made when missing): 16x16/kestrel-utility.png and\n"
+        "32x32/kestrel-utility.png for the icon theme, and kestrel-utility.ico for Windows.");
+    return 0;
   }
+  if (argc != 2) return kestrel::tools::usageError(kProgram, "give one folder, DIR");
+  if (kestrel::tools::looksLikeOption(argv[1])) {
+    return kestrel::tools::usageError(
+        kProgram, std::string("'") + argv[1] + "' reads as an option, not a folder's name");
+  }
+  QGuiApplication app(argc, argv);
   const QString dir = QString::fromLocal8Bit(argv[1]);
   for (int size : {16, 32}) {
     QString folder = QStringLiteral("%1/%2x%2").arg(dir).arg(size);
