@@ -1,13 +1,13 @@
-; The Windows installer of Kestrel Utility: both programs, the README and the licence in
-; Program Files, a Start-menu folder, and an uninstaller listed in "Apps".
-; makensis -DVERSION=1.0.0 -DSTAGE=folder -DOUTFILE=setup.exe kestrel-utility.nsi
+; The Windows installer of Kestrel Utility: both programs, the Read-me for Windows and the
+; licence in Program Files, a Start-menu folder, and an uninstaller listed in "Apps".
+; makensis -DVERSION=1.0.0 -DSTAGE=folder -DICON=file.ico -DOUTFILE=setup.exe kestrel-utility.nsi
 
 ; A 64-bit installer for the 64-bit programs.
 Target amd64-unicode
 Name "Kestrel Utility ${VERSION}"
 OutFile "${OUTFILE}"
-Icon "${STAGE}\kestrel-utility.ico"
-UninstallIcon "${STAGE}\kestrel-utility.ico"
+Icon "${ICON}"
+UninstallIcon "${ICON}"
 InstallDir "$PROGRAMFILES64\Kestrel Utility"
 InstallDirRegKey HKLM "Software\Kestrel Utility" "InstallDir"
 RequestExecutionLevel admin
