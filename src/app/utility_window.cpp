@@ -33,6 +33,8 @@ namespace kestrel {
 namespace {
 
 constexpr unsigned kShutdownWaitMs = 1000;
+// The event that tells the window's thread that workers' calls wait for it.
+const QEvent::Type kCallsWaiting = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr int kAboutCommand = 0x0010;
 
 QString qs(const std::string& s) {
@@ -185,6 +187,35 @@ void UtilityWindow::buildControls() {
   for (QGroupBox* box : {step1, step2, step3}) box->lower();
 }
 
+void UtilityWindow::post(std::function<void()> call) {
+  {
+    std::lock_guard lock(callsMutex_);
+    calls_.push_back(std::move(call));
+  }
+  QCoreApplication::postEvent(this, new QEvent(kCallsWaiting));
+}
+
+void UtilityWindow::runWaitingCalls() {
+  for (;;) {
+    std::function<void()> call;
+    {
+      std::lock_guard lock(callsMutex_);
+      if (calls_.empty()) return;
+      call = std::move(calls_.front());
+      calls_.pop_front();
+    }
+    call();
+  }
+}
+
+bool UtilityWindow::event(QEvent* event) {
+  if (event->type() == kCallsWaiting) {
+    runWaitingCalls();
+    return true;
+  }
+  return QDialog::event(event);
+}
+
 template <class F>
 void UtilityWindow::onWindowThread(F&& f) {
   if (QThread::currentThread() == thread()) {
@@ -193,13 +224,10 @@ void UtilityWindow::onWindowThread(F&& f) {
   }
   if (closing()) return;
   auto r = std::make_shared<Rendezvous>();
-  QMetaObject::invokeMethod(
-      this,
-      [this, r, f = std::forward<F>(f)]() mutable {
-        if (!closing()) f();
-        r->finish();
-      },
-      Qt::QueuedConnection);
+  post([this, r, f = std::forward<F>(f)]() mutable {
+    if (!closing()) f();
+    r->finish();
+  });
   // The window may start to close while the call waits in its queue; then nobody will carry it
   // out and the worker must not wait for it.
   r->wait([this] { return closing(); });
@@ -281,22 +309,19 @@ void UtilityWindow::showAppMessage(const std::string& text) {
   // and the worker waits until the user has pressed OK (or the window closes).
   if (closing()) return;
   auto r = std::make_shared<Rendezvous>();
-  QMetaObject::invokeMethod(
-      this,
-      [this, r, caption, text = qs(text)] {
-        if (closing()) return r->finish();
-        auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok);
-        box->setTextFormat(Qt::PlainText);
-        box->setWindowModality(Qt::NonModal);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        openBoxes_.append(box);
-        connect(box, &QDialog::finished, this, [this, r, box] {
-          openBoxes_.removeAll(box);
-          r->finish();
-        });
-        box->show();
-      },
-      Qt::QueuedConnection);
+  post([this, r, caption, text = qs(text)] {
+    if (closing()) return r->finish();
+    auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    openBoxes_.append(box);
+    connect(box, &QDialog::finished, this, [this, r, box] {
+      openBoxes_.removeAll(box);
+      r->finish();
+    });
+    box->show();
+  });
   r->wait([this] { return closing(); });
 }
 

@@ -3,6 +3,9 @@
 #include <QDialog>
 #include <QList>
 #include <QPointer>
+#include <deque>
+#include <functional>
+#include <mutex>
 
 #include "core/window_state.h"
 
@@ -62,6 +65,7 @@ class UtilityWindow : public QDialog, public WindowState {
   void reject() override;
 
  protected:
+  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
@@ -80,6 +84,12 @@ class UtilityWindow : public QDialog, public WindowState {
   void showBox(const QString& text, const QString& caption, int icon, bool owned);
   template <class F>
   void onWindowThread(F&& f);
+  // Queues `call` for the window's thread and returns; calls run in the order queued. The queue is
+  // ours, under a std::mutex, so that every hand-off from a worker to the window's thread is one
+  // that a thread checker sees (Qt's own queues synchronise out of its sight).
+  void post(std::function<void()> call);
+  // Runs the queued calls, on the window's thread.
+  void runWaitingCalls();
 
   QComboBox* portList_ = nullptr;
   QLineEdit* fileField_ = nullptr;
@@ -92,6 +102,8 @@ class UtilityWindow : public QDialog, public WindowState {
   QMenu* windowMenu_ = nullptr;
   QPointer<QDialog> serviceDialog_;
   QList<QPointer<QMessageBox>> openBoxes_;
+  std::mutex callsMutex_;  // Guards calls_.
+  std::deque<std::function<void()>> calls_;
   bool workersEnded_ = true;
   bool ended_ = false;
   bool closeConfirmed_ = false;  // The close request has been confirmed (or needed no question).

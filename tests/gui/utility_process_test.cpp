@@ -101,8 +101,14 @@ TEST(UtilityProcess, ATerminationSignalMidUpdateStopsItAndLeavesThePortAsFound) 
                                    {"KESTREL_DRIVE_TITLE", "fw"},
                                }));
     ASSERT_TRUE(utility.started());
-    ASSERT_TRUE(test::eventually([&] { return device.pages().size() >= 2; },
-                                 "the second block of the download", std::chrono::seconds(30)));
+    if (!test::eventually([&] { return device.pages().size() >= 2; }, "the download",
+                          std::chrono::seconds(30))) {
+      utility.signal(SIGKILL);
+      std::optional<test::Ended> r = utility.finish(test::kPatience);
+      FAIL() << "waited 30 s for the second block of the download, in vain; the device got "
+             << device.receivedCount()
+             << " bytes; kestrel-utility: " << (r ? test::describe(*r) : "still running");
+    }
     EXPECT_NE(lineState(line), found) << "the update has the line";
 
     const auto signalled = Clk::now();

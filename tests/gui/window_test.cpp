@@ -189,6 +189,13 @@ class WindowTest : public QObject {
   static T* find(QWidget* w, const char* name) {
     return w->findChild<T*>(QString::fromLatin1(name));
   }
+  // The window menu's item with `text`, or nullptr.
+  static QAction* menuItem(UtilityWindow* w, const QString& text) {
+    for (QAction* a : w->windowMenu()->actions()) {
+      if (a->text() == text) return a;
+    }
+    return nullptr;
+  }
   // "Search..." with the user's choice given in advance: a path, or nothing for Cancel.
   void chooseFile(UtilityWindow* w, std::optional<QString> choice) {
     FileDialog::setNextFileName(std::move(choice));
@@ -446,10 +453,7 @@ class WindowTest : public QObject {
 
   void serviceDialogRaisesCommandsWithItsFields() {
     auto w = showWindow();
-    QAction* service = nullptr;
-    for (QAction* a : w->windowMenu()->actions()) {
-      if (a->text() == QStringLiteral("Service...")) service = a;
-    }
+    QAction* service = menuItem(w.get(), QStringLiteral("Service..."));
     QVERIFY(service);
     ModalWatcher watcher;
     bool sawDialog = false;
@@ -480,10 +484,7 @@ class WindowTest : public QObject {
   // takes no click while it is open, so a second command cannot start under the first one's box.
   void serviceBoxesBelongToTheServiceDialog() {
     auto w = showWindow();
-    QAction* service = nullptr;
-    for (QAction* a : w->windowMenu()->actions()) {
-      if (a->text() == QStringLiteral("Service...")) service = a;
-    }
+    QAction* service = menuItem(w.get(), QStringLiteral("Service..."));
     QVERIFY(service);
     // A click as the window system delivers it, so that a window under a modal box ignores it.
     auto click = [](QDialog* d, int id) {
