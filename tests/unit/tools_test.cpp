@@ -80,13 +80,15 @@ TEST(Tools, SerialSimulatorExplainsItselfAndRefusesWhatItDoesNotKnow) {
               {
                   {{"--help"}, 0, "KESTREL_COM_DIR=", ""},
                   {{"-h"}, 0, "--link DIR/COMn", ""},
-                  {{"--paced", "--help"}, 0, "--silent", ""},
+                  {{"--paced", "--help"}, 0, "--hold-line-at N", ""},
                   {{}, 2, "", "no --link DIR/COMn given"},
                   {{"--paced"}, 2, "", "no --link DIR/COMn given"},
                   {{"--link"}, 2, "", "--link needs a path"},
                   {{"--link", "--paced"}, 2, "", "not '--paced'"},
                   {{"--link="}, 2, "", "--link needs a path"},
                   {{"--speed", "9600"}, 2, "", "unknown option '--speed'"},
+                  {{"--link", "ports/COM1", "--hold-line-at", "x"}, 2, "", "not 'x'"},
+                  {{"--link", "ports/COM1", "--hold-line-at"}, 2, "", "--hold-line-at needs"},
                   {{"--link", "ports/COM1", "COM2"}, 2, "", "unexpected argument 'COM2'"},
               });
 }
