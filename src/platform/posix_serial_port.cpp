@@ -464,3 +464,49 @@ SerialBackend& serialBackend() {
 }
 
 }  // namespace kestrel
+
+namespace kestrel {
+
+PortProbe probeSerialDevice(const std::string& path, PortError* error) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    *error = describe(path, err);
+    struct stat st {};
+    // /dev/tty leads to the controlling terminal, and a program run without one has none.
+    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+        st.st_rdev == makedev(5, 0)) {
+      error->text = path + ": this program has no controlling terminal";
+    }
+    if (err == EBUSY) {
+      *error = {EBUSY, path + ": in use by another program"};
+      return PortProbe::InUse;
+    }
+    return PortProbe::Unopenable;
+  }
+  PortProbe found = PortProbe::Openable;
+  int exclusive = 0;
+  if (!::isatty(fd)) {
+    *error = {ENOTTY, path + ": not a serial port"};
+    found = PortProbe::NotSerial;
+  } else if ((::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) ||
+             ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Held exclusively (root's open passes that), or locked as this program locks its port.
+    *error = {EBUSY, path + ": in use by another program"};
+    found = PortProbe::InUse;
+  } else {
+    ::flock(fd, LOCK_UN);
+  }
+  ::close(fd);
+  return found;
+}
+
+std::vector<std::string> systemSerialPortNames() {
+  return {};
+}
+
+std::string serialDevicePathFor(const std::string& name) {
+  return name.find('/') != std::string::npos ? name : "";
+}
+
+}  // namespace kestrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,44 @@ int watchTerminationRequests();
 
 // The signal number of one noted termination request, taken from the pipe; 0 when none waits.
 int takeTerminationRequest();
+
+// The requests from outside to end a console program: Ctrl+C, a terminal or SSH session that
+// closes, a kill, logoff and shutdown. From now on each of them raises `*flag` and nothing else, so
+// that the program ends by its own road (the port put back, its last words written) instead of
+// dying where it stands. On POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT, those of them not ignored
+// when the program started (nohup, a background job). On Windows: Ctrl+C, Ctrl+Break, the console
+// closing, logoff and shutdown; the system ends the process as soon as the handler of the last
+// three returns, so that handler waits (at most kStopGraceMs) until stopRequestsHandled(). `flag`
+// lives as long as the process. Call once, from main().
+void watchStopRequests(std::atomic<bool>* flag);
+
+// Says that the program has done what it must before it ends; the handlers that wait for it
+// return. Any thread.
+void stopRequestsHandled();
+
+// How long a Windows handler for a closing console waits for stopRequestsHandled().
+inline constexpr int kStopGraceMs = 10000;
+
+// Runs the handler that watchStopRequests() installed for the request `code` (a POSIX signal
+// number, or a Windows console control event such as CTRL_BREAK_EVENT) on the calling thread, as
+// the system would, and returns what the handler returns to the system (true: handled). For
+// tests: Wine delivers no console control events to a program it runs.
+bool runStopHandler(int code);
+
+// The width in columns of the terminal on descriptor `fd`, or 0 when it is none or does not say.
+int terminalColumns(int fd);
+
+// True when descriptors `a` and `b` lead to the same file, pipe or terminal (`2>&1`), so that
+// the order of what is written to them shows.
+bool sameOutput(int a, int b);
+
+// Waits up to `timeoutMs` until a write to `fd` (a non-blocking descriptor that was full) can take
+// bytes again. False on time-out or when the descriptor failed.
+bool waitWritable(int fd, int timeoutMs);
+
+// True when `path` leads to the terminal this process is run from (its controlling terminal, or
+// the terminal of its standard input, output or error), by whatever name: a link to it, /dev/tty,
+// /dev/stdin, "CON". Used as a serial port, its raw mode would turn Ctrl+C into a data byte.
+bool isOwnTerminal(const std::string& path);
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -142,5 +143,33 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
 // lock file per device (by its device number, so that two names of one device meet) in the folder
 // `$KESTREL_LOCK_DIR`, or /run/lock when that is not set; on Windows a named object per port.
 std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError* error);
+
+}  // namespace kestrel
+
+namespace kestrel {
+
+// What an open of a serial device would find, as --list tells it.
+enum class PortProbe {
+  Openable,    // An open would succeed.
+  InUse,       // Another program holds it (exclusively, or with a lock).
+  NotSerial,   // It opens, but is no serial device.
+  Unopenable,  // It cannot be opened: *error says why.
+};
+
+// Tries the open of the device at `path` as openSerialDevice would, without taking it: no byte
+// is sent or taken, no setting changed, no lock kept; the port is closed again at once. *error
+// names the device and the reason for anything but Openable.
+PortProbe probeSerialDevice(const std::string& path, PortError* error);
+
+// The names of the serial ports the system has, beyond the window's "COM1" to "COM9", for the
+// command line: on Windows every "COMn" present (COM10 and above included), in the order of n; on
+// POSIX none, since a port there is named by its device path.
+std::vector<std::string> systemSerialPortNames();
+
+// The device that `name`, given on the command line as a port, leads to where it is no "COM1" to
+// "COM9" and no "usb": a device path (on POSIX any name with a '/'; on Windows one with '\' or
+// '/'), or on Windows "COMn" or "\\.\COMn" for any n from 1, in any case, as "\\.\COMn". "" when
+// `name` is none of these.
+std::string serialDevicePathFor(const std::string& name);
 
 }  // namespace kestrel

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/serial_port.h"
 #include "platform/windows_text.h"
@@ -325,6 +327,74 @@ std::string resolveSerialPortName(const std::string& name) {
 SerialBackend& serialBackend() {
   static WindowsSerialBackend backend;
   return backend;
+}
+
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// n of "COMn" (n from 1, no leading zero, any case), or 0.
+unsigned comNumber(const std::wstring& name) {
+  if (name.size() < 4 || _wcsnicmp(name.c_str(), L"COM", 3) != 0 || name[3] == L'0') return 0;
+  unsigned n = 0;
+  for (size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < L'0' || name[i] > L'9' || n > 100000) return 0;
+    n = n * 10 + unsigned(name[i] - L'0');
+  }
+  return n;
+}
+
+}  // namespace
+
+PortProbe probeSerialDevice(const std::string& path, PortError* error) {
+  HANDLE port = ::CreateFileW(toWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    DWORD err = ::GetLastError();
+    // A port that another program has open is refused as access denied.
+    if (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION) {
+      *error = {int(err), path + ": in use by another program"};
+      return PortProbe::InUse;
+    }
+    *error = {int(err), path + ": " + windowsErrorText(err)};
+    return PortProbe::Unopenable;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  PortProbe found = PortProbe::Openable;
+  if (::GetFileType(port) != FILE_TYPE_CHAR || !::GetCommState(port, &dcb)) {
+    *error = {int(ERROR_INVALID_HANDLE), path + ": not a serial port"};
+    found = PortProbe::NotSerial;
+  }
+  ::CloseHandle(port);
+  return found;
+}
+
+std::vector<std::string> systemSerialPortNames() {
+  // Every name the system's device namespace holds, as a list of strings ending with an empty one.
+  std::vector<wchar_t> names(1 << 16);
+  DWORD n = 0;
+  while ((n = ::QueryDosDeviceW(nullptr, names.data(), DWORD(names.size()))) == 0 &&
+         ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 24)) {
+    names.resize(names.size() * 4);
+  }
+  std::set<unsigned> numbers;
+  for (const wchar_t* name = names.data(); n > 0 && *name; name += wcslen(name) + 1) {
+    if (unsigned k = comNumber(name)) numbers.insert(k);
+  }
+  std::vector<std::string> ports;
+  for (unsigned k : numbers) ports.push_back("COM" + std::to_string(k));
+  return ports;
+}
+
+std::string serialDevicePathFor(const std::string& name) {
+  std::wstring wide = toWide(name);
+  std::wstring bare = wide;
+  if (bare.size() > 4 && (bare.compare(0, 4, L"\\\\.\\") == 0 || bare.compare(0, 4, L"//./") == 0))
+    bare = bare.substr(4);
+  if (unsigned k = comNumber(bare)) return "\\\\.\\COM" + std::to_string(k);
+  return name.find_first_of("\\/") != std::string::npos ? name : "";
 }
 
 }  // namespace kestrel
