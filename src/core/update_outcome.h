@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -48,6 +49,11 @@ struct UpdateOutcome {
 // The window's record of the last update's outcome. Any thread may set or read it.
 class OutcomeRecord {
  public:
+  // `closing`, when given, tells whether the window is closing: an update that ends once it is
+  // closing ended because of the close, whatever the step that noticed it, so it is recorded as
+  // Interrupted. It must not call back into this record.
+  explicit OutcomeRecord(std::function<bool()> closing = {}) : closing_(std::move(closing)) {}
+
   UpdateOutcome get() const {
     std::lock_guard lock(mutex_);
     return outcome_;
@@ -60,13 +66,26 @@ class OutcomeRecord {
   }
   // Records how the running update ended. The first ending counts: a later call (a clean-up after
   // the failure, a worker leaving after the window closed) does not overwrite it, and nothing is
-  // recorded when no update runs.
+  // recorded when no update runs. Once the window is closing, the ending recorded is Interrupted.
   void set(UpdateOutcome outcome) {
+    if (closing_ && closing_() && outcome.cause != UpdateOutcome::Cause::Interrupted) {
+      return setInterrupted();
+    }
     std::lock_guard lock(mutex_);
     if (outcome_.cause == UpdateOutcome::Cause::Running) outcome_ = std::move(outcome);
   }
+  // Records that the running update was interrupted (the window closed, the program was told to
+  // end), as set() does.
+  void setInterrupted() {
+    UpdateOutcome interrupted;
+    interrupted.cause = UpdateOutcome::Cause::Interrupted;
+    interrupted.detail = "the update was interrupted";
+    std::lock_guard lock(mutex_);
+    if (outcome_.cause == UpdateOutcome::Cause::Running) outcome_ = std::move(interrupted);
+  }
 
  private:
+  const std::function<bool()> closing_;
   mutable std::mutex mutex_;  // Guards outcome_.
   UpdateOutcome outcome_;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace kestrel {
 
@@ -25,6 +26,17 @@ void WindowState::attach() {
   searchStopped = 1;
 }
 
+void WindowState::workerFailed(std::string_view name, bool noMemory) noexcept {
+  try {
+    UpdateOutcome failed;
+    failed.cause = noMemory ? UpdateOutcome::Cause::NoMemory : UpdateOutcome::Cause::ThreadFailed;
+    failed.detail = std::string(name) + (noMemory ? " ran out of memory" : " failed");
+    outcome.set(failed);
+  } catch (...) {
+    // No memory even for the record: the update still ends, as Interrupted at the latest.
+  }
+}
+
 bool WindowState::pause(uint32_t ms) {
   // Slices short enough that closing the window is noticed well within a second.
   constexpr uint32_t kSliceMs = 20;
@@ -40,10 +52,11 @@ bool WindowState::pause(uint32_t ms) {
 bool WindowState::shutdown(uint32_t timeoutMs, const std::function<void()>& whileWaiting) {
   if (shutDown_) return workersEnded_;
   shutDown_ = true;
-  UpdateOutcome interrupted;
-  interrupted.cause = UpdateOutcome::Cause::Interrupted;
-  interrupted.detail = "the update was interrupted";
-  outcome.set(interrupted);
+  try {
+    outcome.setInterrupted();
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the update is still ended below; only its record lacks the words.
+  }
   windowClosing = true;
   searchStopped = 1;
   hid.hidRunning = 0;

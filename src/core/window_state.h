@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/device_slot.h"
 #include "core/run_image.h"
@@ -131,8 +132,18 @@ class WindowState {
   // The application's box: OK, warning icon, the application's name as caption.
   virtual void showAppMessage(const std::string& text) = 0;
 
-  // True from the moment the window starts to close. Every wait of a worker watches it.
-  bool closing() const { return windowClosing.load(); }
+  // True from the moment the window starts to close, or once the close request given to
+  // closeOn() is raised. Every wait of a worker watches it.
+  bool closing() const {
+    const std::atomic<bool>* request = closeRequest_.load();
+    return windowClosing.load() || (request && request->load());
+  }
+
+  // From now on the window counts as closing as soon as `*request` is raised: a flag that a signal
+  // handler may raise (it only stores to a lock-free atomic), so that an update stops at its next
+  // step before anything more reaches the device. `request` must outlive the window; null ends
+  // the watch. Before any worker exists.
+  void closeOn(const std::atomic<bool>* request) { closeRequest_ = request; }
 
   // Sleeps `ms` of the clock's time in short slices; returns false early when the window closes.
   bool pause(uint32_t ms);
@@ -168,15 +179,24 @@ class WindowState {
   // Raised when the serial line stops taking bytes (a write or a drain ran out of its time: flow
   // control holds it); lowered by Run.
   std::atomic<bool> lineHeldUp{false};
-  // Raised when a download sends its first command ("UCLRU", the USB start report): from then on
-  // the device has no working firmware until a download completes. Lowered by Run.
+  // What the device has got of the running update, so that an update that ends early can say it
+  // truthfully; each is lowered by Run.
+  // Raised just before the first wake byte goes out: the device may wait in its boot loader.
+  std::atomic<bool> deviceWoken{false};
+  // Raised when a download sends its first command ("UCLRU", or the USB start report once the
+  // device has taken it): from then on the device has no working firmware until a download
+  // completes.
   std::atomic<bool> downloadBegun{false};
-  // True while a download changes the device's memory, on either link: raised with downloadBegun,
-  // lowered once the device has acknowledged every block or the download has failed, before its
-  // result is shown. Closing the window meanwhile leaves the device without working firmware.
+  // True while a download changes the device's memory, on either link: raised as its first command
+  // goes out, lowered once the device has acknowledged every block or the download has failed,
+  // before its result is shown. Closing the window meanwhile leaves the device without working
+  // firmware.
   std::atomic<bool> downloadRunning{false};
+  // The blocks the device has acknowledged, counted in the order sent (blocks 1 to N - 1, then
+  // block 0): when it reaches the image's block count the device holds the whole image.
+  std::atomic<int> blocksAcknowledged{0};
   // How the last update ended, set where it ended.
-  OutcomeRecord outcome;
+  OutcomeRecord outcome{[this] { return closing(); }};
   // The image the last Run converted, which its download sends.
   ImageHandover runImage;
   SharedText firmwareTitle;
@@ -190,7 +210,8 @@ class WindowState {
   SerialBackend& serialBackend;
   HidApi& hidApi;
   FileSystem& files;
-  WorkerGroup workers;
+  WorkerGroup workers{
+      [this](std::string_view name, bool noMemory) { workerFailed(name, noMemory); }};
   std::atomic<bool> windowClosing{false};
 
  protected:
@@ -199,6 +220,11 @@ class WindowState {
   void attach();
 
  private:
+  // A worker's body ended by throwing: the update it ran ends there, recorded as NoMemory (or
+  // ThreadFailed); shutdown() then closes what it left open.
+  void workerFailed(std::string_view name, bool noMemory) noexcept;
+
+  std::atomic<const std::atomic<bool>*> closeRequest_{nullptr};
   bool shutDown_ = false;
   bool workersEnded_ = true;
 };

@@ -1,6 +1,9 @@
 #include "core/worker_group.h"
 
 #include <chrono>
+#include <exception>
+#include <new>
+#include <string>
 #include <system_error>
 
 namespace kestrel {
@@ -30,20 +33,35 @@ std::shared_ptr<WorkerDone> WorkerGroup::start(std::string_view name, std::funct
   std::lock_guard lock(mutex_);
   reapEnded();
   if (fault_ && fault_(name)) return nullptr;
-  auto done = std::make_shared<WorkerDone>();
+  std::shared_ptr<WorkerDone> done;
+  try {
+    done = std::make_shared<WorkerDone>();
+    // The entry first: once the thread runs, nothing here may fail and leave it unjoinable.
+    entries_.push_back(Entry{std::thread(), done});
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   running_.fetch_add(1);
   try {
-    std::thread t([this, done, body = std::move(body)] {
-      body();
-      // The last touch of the group: once a holder of mutex_ sees the worker ended, this
-      // thread uses nothing of the group any more and may be joined.
-      std::lock_guard inner(mutex_);
-      done->markEnded();
-      running_.fetch_sub(1);
-      cv_.notify_all();
-    });
-    entries_.push_back(Entry{std::move(t), done});
-  } catch (const std::system_error&) {
+    entries_.back().thread =
+        std::thread([this, done, name = std::string(name), body = std::move(body)] {
+          try {
+            body();
+          } catch (const std::bad_alloc&) {
+            if (onFailure_) onFailure_(name, true);
+          } catch (...) {
+            if (onFailure_) onFailure_(name, false);
+          }
+          // The last touch of the group: once a holder of mutex_ sees the worker ended, this
+          // thread uses nothing of the group any more and may be joined.
+          std::lock_guard inner(mutex_);
+          done->markEnded();
+          running_.fetch_sub(1);
+          cv_.notify_all();
+        });
+  } catch (const std::exception&) {
+    // std::system_error when no thread can be had, std::bad_alloc for its start-up state.
+    entries_.pop_back();
     running_.fetch_sub(1);
     return nullptr;
   }

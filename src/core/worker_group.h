@@ -31,14 +31,21 @@ class WorkerDone {
 // start() and waitAll() may be called from any thread, but waitAll() never from a worker.
 class WorkerGroup {
  public:
+  // Told, on the worker's thread, that the body of the worker `name` ended by throwing (only a
+  // failed allocation can throw in the program's own code): `noMemory` says whether that was the
+  // cause. The worker counts as ended once this returns. It must not throw.
+  using FailureHandler = std::function<void(std::string_view name, bool noMemory)>;
+
   WorkerGroup() = default;
+  explicit WorkerGroup(FailureHandler onFailure) : onFailure_(std::move(onFailure)) {}
   WorkerGroup(const WorkerGroup&) = delete;
   WorkerGroup& operator=(const WorkerGroup&) = delete;
   // Joins whatever has ended; a group must not be destroyed while a worker still runs.
   ~WorkerGroup();
 
   // Starts `body` on a new thread named `name` ("SendThread", ...). Returns null when the thread
-  // cannot be started, in which case `body` never runs.
+  // cannot be started (no thread or no memory to be had), in which case `body` never runs. A body
+  // that throws ends its worker and is reported to the FailureHandler; it never ends the process.
   std::shared_ptr<WorkerDone> start(std::string_view name, std::function<void()> body);
 
   // Waits up to `timeoutMs` of real time for every started worker to end. True when none runs.
@@ -61,6 +68,7 @@ class WorkerGroup {
   std::condition_variable cv_;
   std::list<Entry> entries_;
   std::function<bool(std::string_view)> fault_;
+  const FailureHandler onFailure_;
 };
 
 }  // namespace kestrel

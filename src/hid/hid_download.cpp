@@ -41,6 +41,18 @@ class Download {
   void run() {
     w_.hid.hidRunning = 1;
     receiver_ = w_.workers.start("HidReceiveThread", HidReceiveThread);
+    if (!receiver_) {
+      // Without the receive thread no acknowledgement could ever be seen: end before the device
+      // gets anything, and say why.
+      w_.hid.hidRunning = 0;
+      UpdateOutcome failed;
+      failed.cause = Cause::ThreadFailed;
+      failed.detail = "the USB receive thread could not be started";
+      w_.outcome.set(failed);
+      w_.showMessage("HidReceiveThread fail!");
+      close();
+      return;
+    }
     w_.setProgress(0);
     w_.setStatus("Progressing...");
 
@@ -54,7 +66,8 @@ class Download {
     std::memcpy(held, image_.block(0), kBlockSize);
 
     HidSendFailure failure;
-    w_.downloadBegun = true;
+    // The last moment at which a close (an interrupt) leaves the device as it was.
+    if (w_.closing()) return stopped();
     w_.downloadRunning = true;
     if (!SendHidStartReport(w_, &failure)) {
       // An unplugged device ends the download as its first block not acknowledged.
@@ -62,14 +75,18 @@ class Download {
       return failure.deviceGone ? noAcknowledgement(first)
                                 : failedSend(Step::StartReport, -1, failure);
     }
+    // Only a start report the device took begins to replace its firmware.
+    w_.downloadBegun = true;
     // Block 0 goes last, from the copy taken before anything was sent.
     for (uint32_t k : image_.sendOrder()) {
+      if (w_.closing()) return stopped();
       const uint8_t* block = k == 0 ? held : image_.block(k);
       w_.hid.hidAckReceived = 0;
       if (!SendHidBlock(w_, PageAddress(k), block, &failure)) {
         return failure.deviceGone ? noAcknowledgement(k) : failedSend(Step::Block, int(k), failure);
       }
       if (!waitForAck(w_)) return noAcknowledgement(k);
+      w_.blocksAcknowledged.fetch_add(1);
       if (k != 0) w_.setProgress(image_.progressAfter(k));
     }
     // Block 0 is acknowledged: the device holds the whole image.
@@ -121,6 +138,14 @@ class Download {
       std::snprintf(text, sizeof text, "NO ACK ,Block no:0X%02X", unsigned(PageAddress(k)));
       w_.showMessage(text);
     }
+    close();
+  }
+
+  // The window is closing: nothing more goes to the device.
+  void stopped() {
+    w_.downloadRunning = false;
+    w_.outcome.setInterrupted();
+    stopReceiver();
     close();
   }
 

@@ -115,10 +115,12 @@ void serialDownload(WindowState& w) {
   }
   if (ok) {
     for (uint32_t k : image.sendOrder()) {
-      if (!sendBlock(w, image, k, &failure)) {
+      // Closing (the program told to end): no further block goes out.
+      if (w.closing() || !sendBlock(w, image, k, &failure)) {
         ok = false;
         break;
       }
+      w.blocksAcknowledged.fetch_add(1);
       if (k != 0) w.setProgress(image.progressAfter(k));
     }
   }

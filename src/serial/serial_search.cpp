@@ -23,6 +23,13 @@ void failThreadStart(WindowState& w, const char* message) {
   w.enableRun();
 }
 
+// The window is closing (the program was told to end): nothing more goes to the device.
+void stopWakeUp(WindowState& w) {
+  releasePort(w);
+  w.BaudIndex = 0;
+  w.outcome.setInterrupted();
+}
+
 }  // namespace
 
 void startSerialSearch(WindowState& w) {
@@ -33,6 +40,8 @@ void startSerialSearch(WindowState& w) {
     w.BaudIndex = 0;
     return;
   }
+  if (w.closing()) return stopWakeUp(w);
+  w.deviceWoken = true;
   writePort(w, &kWakeByte, 1);
   w.clock.sleepMs(10);
   writePort(w, &kWakeByte, 1);
@@ -40,6 +49,7 @@ void startSerialSearch(WindowState& w) {
   w.BaudIndex = 0;
   closePort(w);  // once the second wake byte has left the line at 9600 bit/s
   w.clock.sleepMs(100);
+  if (w.closing()) return stopWakeUp(w);
   if (!openPort(w)) {
     releasePort(w);
     return;

@@ -20,8 +20,10 @@ void beginUpdate(WindowState& w) {
   w.outcome.begin();
   w.linkLost = false;
   w.lineHeldUp = false;
+  w.deviceWoken = false;
   w.downloadBegun = false;
   w.downloadRunning = false;
+  w.blocksAcknowledged = 0;
   w.runImage.set(nullptr);
 }
 

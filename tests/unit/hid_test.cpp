@@ -453,7 +453,9 @@ TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
   EXPECT_TRUE(w->runEnabled());
 }
 
-TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
+// Without its receive thread no acknowledgement could be seen: the device gets nothing, and the
+// failure is the thread's, not the device's.
+TEST_F(UsbUpdate, ReceiveThreadThatCannotStartIsReportedBeforeAnythingIsSent) {
   w.reset();
   hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
   test::writeFile("fw.out", sim::ElfBuilder().add(0x0, sim::patternBytes(5000, 1)).build());
@@ -462,7 +464,12 @@ TEST_F(UsbUpdate, ReceiveThreadThatCannotStartEndsAtTheFirstBlock) {
   w->typeTitle("fw");
   runCommand(*w);
   finish();
-  EXPECT_EQ(w->texts(), (std::vector<std::string>{"NO ACK ,Block no:0X08"}));
+  EXPECT_EQ(w->texts(), (std::vector<std::string>{"HidReceiveThread fail!"}));
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::ThreadFailed);
+  EXPECT_EQ(hid->reportsWritten(), 0);
+  EXPECT_EQ(hid->openHandles(), 0);
+  EXPECT_TRUE(w->runEnabled());
+  EXPECT_FALSE(w->downloadBegun);
 }
 
 TEST_F(UsbUpdate, ClosingTheWindowEndsBothThreadsAndClosesTheDevice) {
