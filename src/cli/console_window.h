@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -25,11 +26,17 @@ enum class ConsoleStyle {
 //
 // On a terminal or in plain lines, the boxes and statuses that only repeat what the final line
 // says (the success box, the status after the bar has reached 100, the boot-mode prompt when no
-// USB boot loader was found) are left out; in JSON every one is an event.
+// USB boot loader was found, the conversion's boxes) are left out; in JSON every one is an event.
+// Text lines show control characters as \xHH (see printable()); JSON is written as JSON writes it.
+//
+// On a terminal the progress line fits the width that `columns` gives (0: unknown, 80 is taken),
+// asked at every redraw; a line printed while the bar still stands at 0 takes the bar's place, and
+// the bar is drawn again below it.
 class ConsoleWindow : public WindowState {
  public:
   ConsoleWindow(Clock& clock, SerialBackend& serial, HidApi& hid, FileSystem& files,
-                OutputSink& out, OutputSink& err, ConsoleStyle style);
+                OutputSink& out, OutputSink& err, ConsoleStyle style,
+                std::function<int()> columns = {});
   // Shuts the window down first; a worker that cannot be ended ends the process (exit code 1).
   ~ConsoleWindow() override;
 
@@ -49,10 +56,12 @@ class ConsoleWindow : public WindowState {
   ConsoleStyle style() const { return style_; }
 
   // A line of the tool's own: in JSON `object` (an "event" member first), otherwise `text` on
-  // stdout, or on stderr when `toErr`. Quiet prints only what goes to stderr.
+  // stdout, or on stderr when `toErr`. `text` may hold several lines; control characters other
+  // than its line breaks are escaped. Quiet prints only what goes to stderr.
   void report(const nlohmann::ordered_json& object, const std::string& text, bool toErr = false);
 
  private:
+  void drawProgress();                              // Needs mutex_.
   void endProgressLine();                           // Needs mutex_.
   void line(const std::string& text);               // Needs mutex_.
   void json(const nlohmann::ordered_json& object);  // Needs mutex_.
@@ -61,17 +70,33 @@ class ConsoleWindow : public WindowState {
   OutputSink& out_;
   OutputSink& err_;
   const ConsoleStyle style_;
+  const std::function<int()> columns_;
   mutable std::mutex mutex_;  // Guards everything below, and the order of output.
   int portControl_ = 0;
   std::string titleControl_;
   std::string lastStatus_;
   int lastPercent_ = -1;
+  bool speedKnown_ = false;
+  double rate_ = 0;  // Bytes per second.
+  double left_ = 0;  // Seconds.
   bool progressLineOpen_ = false;
+  size_t drawnWidth_ = 0;  // Columns of the progress line as last drawn.
   std::chrono::steady_clock::time_point progressFrom_ = std::chrono::steady_clock::now();
 };
 
 // `object` as one line of JSON. Bytes that are not UTF-8 (a file name can hold any) come out as
 // U+FFFD rather than failing.
 std::string jsonLine(const nlohmann::ordered_json& object);
+
+// `text` for a terminal or a log: every control character (C0, DEL, and C1 written in UTF-8) and
+// every byte that is not part of UTF-8 comes out as \xHH, so that a file name or a device's text
+// can neither move the cursor, retitle the terminal nor split a line. Line breaks stay when
+// `keepLineBreaks`.
+std::string printable(const std::string& text, bool keepLineBreaks = false);
+
+// The progress line for `percent` in at most `columns` - 1 columns (0: 80): the bar, the percent,
+// and where there is room the speed and the time left ("--" until `speedKnown`).
+std::string progressLine(int percent, bool speedKnown, double bytesPerSecond, double secondsLeft,
+                         int columns);
 
 }  // namespace kestrel

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <system_error>
 
 #include "cli/console_window.h"
 #include "cli/flash_options.h"
@@ -125,13 +128,107 @@ const char* stepName(Step s) {
   return nullptr;
 }
 
+// What the device got of an update, as the window's record of it says.
+struct DeviceGot {
+  enum Kind {
+    Nothing,     // Not a byte.
+    Woken,       // The wake bytes: it may wait in its boot loader, its firmware untouched.
+    Incomplete,  // The download began: no working firmware until an update completes.
+    Complete,    // Every block acknowledged, block 0 last.
+  };
+  Kind kind = Nothing;
+  int acknowledged = 0;  // Blocks acknowledged, in the order sent: blocks 1 to k.
+  int blocks = 0;        // The image's blocks, 0 when no image was converted.
+};
+
+DeviceGot deviceGot(const WindowState& w) {
+  DeviceGot got;
+  auto image = w.runImage.get();
+  // The download always sends block 0, even for an empty image.
+  got.blocks = image ? int(std::max<uint64_t>(1, blockCountFor(image->size()))) : 0;
+  got.acknowledged = w.blocksAcknowledged.load();
+  if (got.blocks > 0 && got.acknowledged >= got.blocks) {
+    got.kind = DeviceGot::Complete;
+  } else if (w.downloadBegun) {
+    got.kind = DeviceGot::Incomplete;
+  } else if (w.deviceWoken) {
+    got.kind = DeviceGot::Woken;
+  }
+  return got;
+}
+
+const char* deviceGotName(DeviceGot::Kind kind) {
+  switch (kind) {
+    case DeviceGot::Woken:
+      return "woken";
+    case DeviceGot::Incomplete:
+      return "incomplete";
+    case DeviceGot::Complete:
+      return "complete";
+    case DeviceGot::Nothing:
+      break;
+  }
+  return "untouched";
+}
+
+// Why an update was interrupted, with what the device got by then.
+std::string interruptedReason(const DeviceGot& got) {
+  switch (got.kind) {
+    case DeviceGot::Nothing:
+      return "interrupted before anything was sent to the device";
+    case DeviceGot::Woken:
+      return "interrupted after the device was woken into boot mode; nothing was written to it, "
+             "and it may wait in its boot loader until it is reset";
+    case DeviceGot::Incomplete:
+      if (got.acknowledged == 0) return "interrupted before the device acknowledged a block";
+      return "interrupted after the device acknowledged " +
+             std::string(got.acknowledged == 1
+                             ? "block 1"
+                             : "blocks 1 to " + std::to_string(got.acknowledged)) +
+             " of " + std::to_string(got.blocks) + " (block 0 goes last)";
+    case DeviceGot::Complete:
+      return "interrupted after the device acknowledged every block, block 0 last";
+  }
+  return "interrupted";
+}
+
+// A usage error: the "end" object in JSON, and the reason on stderr.
+int usageError(FlashEnvironment& env, bool json, const std::string& reason,
+               bool pointToHelp = true) {
+  if (json) {
+    env.out.write(jsonLine({{"event", "end"},
+                            {"result", "failed"},
+                            {"exit_code", int(kExitUsage)},
+                            {"reason", reason}}));
+  }
+  env.err.write("kestrel-flash: " + printable(reason) + "\n" +
+                (pointToHelp ? "Try 'kestrel-flash --help' for more information.\n" : ""));
+  return kExitUsage;
+}
+
 std::string blocksText(uint64_t blocks) {
   return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
 }
 
+// Where --port leads: the USB boot loader, a COM port of the window's list, or a device path.
+struct PortChoice {
+  int portIndex = 0;       // 0 USB, 1..9 COM1..COM9 (a device path goes as COM1 of its own).
+  std::string devicePath;  // The device path, for a port not of the window's list.
+};
+
+// The port that `name` names, or nothing when it names none.
+std::optional<PortChoice> choosePort(const std::string& name) {
+  if (name == "usb") return PortChoice{};
+  if (std::optional<int> n = comPortNumber(name)) return PortChoice{*n, ""};
+  std::string path = serialDevicePathFor(name);
+  if (path.empty()) return std::nullopt;
+  return PortChoice{1, path};
+}
+
 class Flash {
  public:
-  Flash(const FlashOptions& o, FlashEnvironment& env) : o_(o), env_(env) {}
+  Flash(const FlashOptions& o, const PortChoice& port, FlashEnvironment& env)
+      : o_(o), port_(port), env_(env) {}
 
   int list();
   int dryRun();
@@ -144,14 +241,24 @@ class Flash {
            : env_.outIsTerminal ? ConsoleStyle::Terminal
                                 : ConsoleStyle::Plain;
   }
+  std::unique_ptr<ConsoleWindow> console(SerialBackend& serial) {
+    return std::make_unique<ConsoleWindow>(env_.clock, serial, env_.hid, env_.files, env_.out,
+                                           env_.err, style(), env_.columns);
+  }
   // Prints the end of a run: the "end" event in JSON; otherwise the reason on stderr for a
   // failure, or `success` on stdout.
   int end(ConsoleWindow& w, int code, const std::string& reason, const UpdateOutcome* outcome,
           const std::string& success = "");
   std::string reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcome) const;
   std::string portLabel() const { return o_.port == "usb" ? "USB" : o_.port; }
+  // The device the chosen serial port leads to, or "" for USB and unmapped names.
+  std::string portDevice() const {
+    if (port_.portIndex == 0) return "";
+    return port_.devicePath.empty() ? resolveSerialPortName(o_.port) : port_.devicePath;
+  }
 
   const FlashOptions& o_;
+  const PortChoice port_;
   FlashEnvironment& env_;
   std::unique_ptr<DevicePathBackend> devicePath_;
 };
@@ -167,25 +274,39 @@ int Flash::end(ConsoleWindow& w, int code, const std::string& reason, const Upda
     if (const char* step = stepName(outcome->step)) event["step"] = step;
     if (outcome->block >= 0) event["block"] = outcome->block;
     if (outcome->error) event["error"] = outcome->error;
+    DeviceGot got = deviceGot(w);
+    event["device"] = deviceGotName(got.kind);
+    event["blocks_acknowledged"] = got.acknowledged;
   }
   if (code == kExitOk) {
-    w.report(event, success.empty() ? "" : success);
+    w.report(event, printable(success));
   } else {
-    w.report(event, "kestrel-flash: " + reason, true);
+    w.report(event, "kestrel-flash: " + printable(reason), true);
   }
   return code;
 }
 
 int Flash::list() {
-  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.files, env_.out, env_.err, style());
+  auto window = console(env_.serial);
+  ConsoleWindow& w = *window;
   Json ports = Json::array();
   std::string text;
-  for (int n = 1; n <= 9; ++n) {
-    std::string name = portName(n);
-    std::string path = resolveSerialPortName(name);
+  std::vector<std::string> names;
+  for (int n = 1; n <= 9; ++n) names.push_back(portName(n));
+  // Beyond the window's nine, the ports the system names itself (COM10 and above on Windows).
+  for (std::string& name : systemSerialPortNames()) {
+    if (!comPortNumber(name)) names.push_back(std::move(name));
+  }
+  for (const std::string& name : names) {
+    std::string path =
+        comPortNumber(name) ? resolveSerialPortName(name) : serialDevicePathFor(name);
     Json port = {{"name", name}, {"path", path.empty() ? Json(nullptr) : Json(path)}};
     std::string state;
     PathInfo info = path.empty() ? PathInfo{} : inspectPath(path);
+    PortError error;
+    PortProbe probe = PortProbe::Unopenable;
+    if (info.exists && info.isDevice && !isOwnTerminal(path))
+      probe = probeSerialDevice(path, &error);
     if (!info.exists) {
       port["state"] = "absent";
       state = "not present";
@@ -193,20 +314,34 @@ int Flash::list() {
       port["state"] = "not_a_terminal";
       port["kind"] = info.kind;
       state = "present, but " + info.kind + ", not a serial port";
-    } else if (int err = info.accessError) {
+    } else if (isOwnTerminal(path)) {
+      port["state"] = "own_terminal";
+      state = "present, but the terminal this program runs in: not usable as a port";
+    } else if (probe == PortProbe::Openable) {
+      port["state"] = "openable";
+      state = "present, can be opened";
+    } else if (probe == PortProbe::InUse) {
+      port["state"] = "in_use";
+      state = "present, in use by another program";
+    } else if (probe == PortProbe::NotSerial) {
+      port["state"] = "not_a_terminal";
+      port["kind"] = "a device";
+      state = "present, but not a serial port";
+    } else {
       port["state"] = "not_openable";
-      port["error"] = err;
-      state = "present, cannot be opened: " + info.accessReason;
-      if (err == EACCES) {
+      port["error"] = error.code;
+      // The reason without the path, which the line names already.
+      std::string why = error.text;
+      if (why.rfind(path + ": ", 0) == 0) why.erase(0, path.size() + 2);
+      state = "present, cannot be opened: " + why;
+      if (error.code == EACCES) {
         port["hint"] = kDialoutHint;
         state += std::string(" (") + kDialoutHint + ")";
       }
-    } else {
-      port["state"] = "openable";
-      state = "present, can be opened";
     }
     ports.push_back(port);
-    text += name + "  " + (path.empty() ? "(none)" : path) + "  " + state + "\n";
+    text +=
+        name + "  " + (path.empty() ? "(none)" : printable(path)) + "  " + printable(state) + "\n";
   }
   w.report({{"event", "ports"}, {"ports", ports}}, text.substr(0, text.size() - 1));
 
@@ -223,7 +358,7 @@ int Flash::list() {
     if (!dev) {
       if (permissionDenied(p)) {
         devices.push_back({{"path", p}, {"state", "not_openable"}, {"hint", kUdevHint}});
-        text += "\n  " + p + "  cannot be opened: permission denied (" + kUdevHint + ")";
+        text += "\n  " + printable(p) + "  cannot be opened: permission denied (" + kUdevHint + ")";
       }
       continue;
     }
@@ -236,11 +371,10 @@ int Flash::list() {
                        {"vendor", a.vendorId},
                        {"product", a.productId},
                        {"version", a.version}});
-    char line[160];
-    std::snprintf(line, sizeof line, "\n  %s  vendor 0x%04X product 0x%04X version 0x%04X%s",
-                  p.c_str(), a.vendorId, a.productId, a.version,
-                  boot ? "" : " (not the boot loader's version)");
-    text += line;
+    char line[96];
+    std::snprintf(line, sizeof line, "  vendor 0x%04X product 0x%04X version 0x%04X%s", a.vendorId,
+                  a.productId, a.version, boot ? "" : " (not the boot loader's version)");
+    text += "\n  " + printable(p) + line;
   }
   if (devices.empty()) text += "\n  none";
   w.report({{"event", "usb"}, {"listed", true}, {"devices", devices}}, text);
@@ -248,7 +382,8 @@ int Flash::list() {
 }
 
 int Flash::dryRun() {
-  ConsoleWindow w(env_.clock, env_.serial, env_.hid, env_.files, env_.out, env_.err, style());
+  auto window = console(env_.serial);
+  ConsoleWindow& w = *window;
   beginConversion(w);
   Extraction x;
   ConvertResult result = convertFirmware(w, o_.file, o_.output, &x);
@@ -298,6 +433,7 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
     where = " at block " + std::to_string(outcome.block) + " (page address " +
             std::to_string(PageAddress(uint32_t(outcome.block))) + ")";
   }
+  const DeviceGot got = deviceGot(w);
   std::string reason;
   switch (outcome.cause) {
     case Cause::None:
@@ -310,7 +446,8 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
     case Cause::ImageFileError:
       return outcome.detail;
     case Cause::NoMemory:
-      return "no memory for the image";
+      reason = outcome.detail.empty() ? "out of memory" : outcome.detail;
+      break;
     case Cause::PortUnavailable:
       reason = "port " + o_.port + " cannot be opened: " + outcome.detail;
       if (outcome.error == EACCES) reason += std::string(" (") + kDialoutHint + ")";
@@ -330,8 +467,9 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
       break;
     }
     case Cause::DeviceGone:
-      reason = w.downloadBegun ? "the device went away during the update" + where
-                               : "the device went away during the search";
+      reason = w.downloadBegun   ? "the device went away during the update" + where
+               : port_.portIndex ? "the device went away during the search"
+                                 : "the device went away before it took the start report";
       break;
     case Cause::LineHeldUp:
       reason = "the line is held up (flow control?)" + where;
@@ -341,45 +479,56 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
                std::to_string(outcome.error) + ": " + systemErrorText(outcome.error) + ")";
       break;
     case Cause::ThreadFailed:
-      return outcome.detail;
+      reason = outcome.detail;
+      break;
     case Cause::Interrupted:
-      reason = "interrupted";
-      if (!w.downloadBegun) return reason + " before anything was sent to the device";
+      reason = interruptedReason(got);
       break;
   }
-  if (w.downloadBegun) reason += "; the device has no working firmware until an update completes";
+  if (got.kind == DeviceGot::Incomplete) {
+    reason += "; the device has no working firmware until an update completes";
+  }
   return reason;
 }
 
 int Flash::update() {
-  int portIndex = 0;
   SerialBackend* serial = &env_.serial;
-  if (o_.port == "usb") {
-    portIndex = 0;
-  } else if (std::optional<int> n = comPortNumber(o_.port)) {
-    portIndex = *n;
-  } else if (o_.port.find('/') != std::string::npos) {
-    devicePath_ = std::make_unique<DevicePathBackend>(o_.port);
+  if (!port_.devicePath.empty()) {
+    devicePath_ = std::make_unique<DevicePathBackend>(port_.devicePath);
     serial = devicePath_.get();
-    portIndex = 1;
-  } else {
-    env_.err.write("kestrel-flash: --port takes usb, COM1 to COM9 or a device path, not '" +
-                   o_.port + "'\nTry 'kestrel-flash --help' for more information.\n");
-    return kExitUsage;
   }
-  ConsoleWindow w(env_.clock, *serial, env_.hid, env_.files, env_.out, env_.err, style());
-  w.choose(portIndex, withoutExtension(env_.files, o_.file));
+  auto window = console(*serial);
+  ConsoleWindow& w = *window;
+  w.closeOn(env_.interrupted);
+  w.choose(port_.portIndex, withoutExtension(env_.files, o_.file));
   beginConversion(w);
+  // Raw mode on the terminal the program runs in would make Ctrl+C a byte on the "line".
+  if (std::string device = portDevice(); !device.empty() && isOwnTerminal(device)) {
+    UpdateOutcome refused;
+    refused.cause = Cause::PortUnavailable;
+    refused.detail = device + ": the terminal this program runs in";
+    w.outcome.set(refused);
+    return end(w, kExitNoDevice,
+               "port " + o_.port +
+                   " is the terminal this program runs in; as a port in raw mode it would take "
+                   "Ctrl+C as a data byte: name the device's serial port",
+               &refused);
+  }
   w.readWindow();
   Extraction x;
   std::string output = o_.output.value_or(withoutExtension(env_.files, o_.file) + ".bin");
   if (reportConversion(w, convertFirmware(w, o_.file, output, &x))) {
     const uint64_t length = x.image.size();
-    startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)));
+    // Told to end during the conversion: the device gets nothing.
+    if (w.closing()) {
+      w.outcome.setInterrupted();
+    } else {
+      startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)));
+    }
     const uint32_t start = env_.clock.tickCount();
     const uint32_t limit = uint32_t(o_.searchTimeout * 1000);
     while (!w.workers.waitAll(20)) {
-      if (env_.interrupted && env_.interrupted->load()) break;
+      if (w.closing()) break;
       if (!(w.serialUpdateRunning && w.searchStopped == 0)) continue;
       if (w.linkLost) {
         UpdateOutcome gone;
@@ -422,6 +571,51 @@ int Flash::update() {
   return end(w, exitCodeFor(outcome), reasonFor(w, outcome), &outcome);
 }
 
+// Out of memory where nothing more can be said: the update, if one ran, has been stopped.
+int outOfMemory(FlashEnvironment& env, bool json) {
+  static const char kJson[] =
+      "{\"event\":\"end\",\"result\":\"failed\",\"exit_code\":1,\"reason\":\"out of memory\","
+      "\"cause\":\"no_memory\"}\n";
+  static const char kText[] =
+      "kestrel-flash: out of memory; the update was stopped where it stood (once the download "
+      "had begun, the device has no working firmware until an update completes)\n";
+  if (json) env.out.write(kJson);
+  env.err.write(kText);
+  return kExitFailure;
+}
+
+int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
+  FlashOptions o;
+  std::string error;
+  if (!parseFlashOptions(args, &o, &error)) {
+    return usageError(env, o.json || asksForJson(args), error);
+  }
+  if (o.help) {
+    env.out.write(kFlashUsage);
+    return kExitOk;
+  }
+  if (o.version) {
+    env.out.write("kestrel-flash " KESTREL_VERSION "\n");
+    return kExitOk;
+  }
+  std::optional<PortChoice> port = choosePort(o.port);
+  if (!port) {
+    return usageError(env, o.json,
+                      "--port takes usb, COM1 to COM9 or a device path, not '" + o.port + "'");
+  }
+  Flash flash(o, *port, env);
+  if (o.list) return flash.list();
+  if (o.output && env.files.sameFile(o.file, *o.output)) {
+    return usageError(env, o.json, "the image would overwrite " + o.file);
+  }
+  if (!o.output && env.files.sameFile(o.file, withoutExtension(env.files, o.file) + ".bin")) {
+    return usageError(
+        env, o.json, "the image of " + o.file + " would overwrite it: name the image with --output",
+        false);
+  }
+  return o.dryRun ? flash.dryRun() : flash.update();
+}
+
 }  // namespace
 
 int exitCodeFor(const UpdateOutcome& outcome) {
@@ -454,41 +648,14 @@ int exitCodeFor(const UpdateOutcome& outcome) {
 }
 
 int runFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
-  FlashOptions o;
-  std::string error;
-  if (!parseFlashOptions(args, &o, &error)) {
-    bool json = std::find(args.begin(), args.end(), "--json") != args.end();
-    if (json) {
-      env.out.write(jsonLine({{"event", "end"},
-                              {"result", "failed"},
-                              {"exit_code", int(kExitUsage)},
-                              {"reason", error}}));
-    }
-    env.err.write("kestrel-flash: " + error +
-                  "\nTry 'kestrel-flash --help' for more information.\n");
-    return kExitUsage;
+  try {
+    return flash(args, env);
+  } catch (const std::bad_alloc&) {
+    return outOfMemory(env, asksForJson(args));
+  } catch (const std::system_error&) {
+    // A thread of the program's own (not a worker's: those report their own) could not start.
+    return outOfMemory(env, asksForJson(args));
   }
-  if (o.help) {
-    env.out.write(kFlashUsage);
-    return kExitOk;
-  }
-  if (o.version) {
-    env.out.write("kestrel-flash " KESTREL_VERSION "\n");
-    return kExitOk;
-  }
-  Flash flash(o, env);
-  if (o.list) return flash.list();
-  if (o.output && env.files.sameFile(o.file, *o.output)) {
-    env.err.write("kestrel-flash: the image would overwrite " + o.file +
-                  "\nTry 'kestrel-flash --help' for more information.\n");
-    return kExitUsage;
-  }
-  if (!o.output && env.files.sameFile(o.file, withoutExtension(env.files, o.file) + ".bin")) {
-    env.err.write("kestrel-flash: the image of " + o.file +
-                  " would overwrite it: name the image with --output\n");
-    return kExitUsage;
-  }
-  return o.dryRun ? flash.dryRun() : flash.update();
 }
 
 }  // namespace kestrel

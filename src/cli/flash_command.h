@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,11 @@ struct FlashEnvironment {
   OutputSink& out;
   OutputSink& err;
   bool outIsTerminal = false;
-  const std::atomic<bool>* interrupted = nullptr;  // Set from a signal handler: stop at once.
+  // Raised from a signal handler (or the console's control handler): the update stops at its next
+  // step, and nothing more reaches the device.
+  const std::atomic<bool>* interrupted = nullptr;
+  // The terminal's width in columns for the progress line, asked at every redraw (unset or 0: 80).
+  std::function<int()> columns;
 };
 
 // kestrel-flash with `args` (without the program name). Returns the exit code. Everything it

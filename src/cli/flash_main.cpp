@@ -1,13 +1,17 @@
 // kestrel-flash: the utility's update from the command line.
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
+#include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/flash_command.h"
+#include "cli/flash_options.h"
 #include "cli/output_sink.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -17,10 +21,20 @@
 
 namespace {
 
+// Raised by the handlers of Ctrl+C, a closing terminal or console, kill, logoff: the update ends
+// by its own road, with the port put back and its last line written.
 std::atomic<bool> interrupted{false};
 
-void onSignal(int) {
-  interrupted = true;
+// The last words when not even the program's own output can be had (no memory, no thread): written
+// straight to the descriptor, without allocating.
+int cannotRun(bool json) {
+  static const char kJson[] =
+      "{\"event\":\"end\",\"result\":\"failed\",\"exit_code\":1,\"reason\":\"out of memory\","
+      "\"cause\":\"no_memory\"}\n";
+  static const char kText[] = "kestrel-flash: out of memory (or no thread could be started)\n";
+  if (json) (void)!::write(1, kJson, sizeof kJson - 1);
+  (void)!::write(2, kText, sizeof kText - 1);
+  return kestrel::kExitFailure;
 }
 
 }  // namespace
@@ -30,13 +44,18 @@ int main(int argc, char** argv) {
   // Output that nobody reads any more is given up (see OutputSink), not a reason to die mid-update.
   kestrel::ignoreBrokenPipes();
   kestrel::ignoreFileSizeLimit();
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
-  std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);
+  kestrel::watchStopRequests(&interrupted);
   int code;
-  {
+  bool json = false;
+  try {
+    std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);
+    json = kestrel::asksForJson(args);
     kestrel::OutputSink out(1);
-    kestrel::OutputSink err(2);
+    // Where both lead to one place (2>&1, one terminal), one writer keeps their order.
+    std::optional<kestrel::OutputSink> ownErr;
+    std::optional<kestrel::OutputSink> sharedErr;
+    kestrel::OutputSink& err =
+        kestrel::sameOutput(1, 2) ? sharedErr.emplace(2, out) : ownErr.emplace(2);
     kestrel::FlashEnvironment env{kestrel::systemClock(),
                                   kestrel::serialBackend(),
                                   kestrel::hidBackend(),
@@ -44,12 +63,17 @@ int main(int argc, char** argv) {
                                   out,
                                   err,
                                   kestrel::stdoutIsTerminal(),
-                                  &interrupted};
+                                  &interrupted,
+                                  [] { return kestrel::terminalColumns(1); }};
     code = kestrel::runFlash(args, env);
     // Output still stuck in a pipe nobody reads is not waited for beyond this.
     bool flushed = out.flush(std::chrono::seconds(1));
     flushed = err.flush(std::chrono::seconds(1)) && flushed;
+    kestrel::stopRequestsHandled();
     if (!flushed) std::_Exit(code);
+  } catch (const std::exception&) {
+    code = cannotRun(json);
+    kestrel::stopRequestsHandled();
   }
   return code;
 }

@@ -41,16 +41,20 @@ const char* const kFlashUsage =
     "\n"
     "options:\n"
     "  --port usb|COMn|PATH      the link: the USB boot loader (default), COM1 to COM9 (mapped as\n"
-    "                            in the window; KESTREL_COM_DIR applies) or a serial device path\n"
+    "                            in the window; KESTREL_COM_DIR applies) or a serial device path;\n"
+    "                            on Windows any COMn or \\\\.\\COMn\n"
     "  --search-timeout SECONDS  give up the serial search after this long: 1 to 86400 (30)\n"
     "  --output FILE             write the image to FILE instead of beside the ELF file\n"
     "  --dry-run                 convert in memory and show the image; write nothing (but the\n"
     "                            image to --output FILE, when given) and touch no device\n"
-    "  --list                    show the serial ports and the USB boot loaders present\n"
+    "  --list                    show the serial ports, whether each can be opened now (or is in\n"
+    "                            use by another program), and the USB boot loaders present\n"
     "  --json                    one JSON object per line for every event, ending with \"end\"\n"
     "  --quiet                   print nothing but a failure (with --dry-run: the SHA-256)\n"
     "  -h, --help                this text\n"
     "  -V, --version             the version\n"
+    "\n"
+    "Options are written out in full; --port=COM1 works as well as --port COM1.\n"
     "\n"
     "exit codes:\n"
     "  0 success          1 other failure (memory, an I/O error on the link)\n"
@@ -58,6 +62,14 @@ const char* const kFlashUsage =
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
     "  7 device gone, or the line held up         130 interrupted\n";
+
+bool asksForJson(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--json") return true;
+  }
+  return false;
+}
 
 bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, std::string* error) {
   static const option kLong[] = {
@@ -88,8 +100,18 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
     int index = -1;
     int c = getopt_long(argc, argv.data(), ":hV", kLong, &index);
     if (c == -1) break;
-    // The option as the user wrote it, for messages.
-    std::string given = optind - 1 < argc ? argv[size_t(optind - 1)] : "";
+    // The option as the user wrote it, for messages: before its value when that came apart.
+    int at = optind - 1;
+    if (index >= 0 && optarg && at > 0 && optarg == argv[size_t(at)]) --at;
+    std::string given = at > 0 && at < argc ? argv[size_t(at)] : "";
+    // getopt_long takes any unambiguous beginning of a long option; a script's "--out" would
+    // change its meaning the day a second option begins so. Options are written out in full.
+    if (index >= 0 && given.rfind("--", 0) == 0 &&
+        given.substr(2, given.find('=') - 2) != kLong[index].name) {
+      *error = "unknown option '" + given.substr(0, given.find('=')) +
+               "' (options are not abbreviated: --" + kLong[index].name + ")";
+      return false;
+    }
     switch (c) {
       case kPort:
         o->port = optarg;

@@ -24,9 +24,14 @@ struct FlashOptions {
 inline constexpr double kMaxSearchTimeout = 86400;
 
 // Parses `args` (without the program's name) with getopt_long: long options as "--port COM1" or
-// "--port=COM1", "--" ends the options. False with a one-line *error for a usage error.
+// "--port=COM1", written in full (an abbreviation is refused), "--" ends the options. False with a
+// one-line *error for a usage error; *options then holds what was read before the error.
 bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* options,
                        std::string* error);
+
+// True when `args` ask for JSON: "--json" among the options (before a "--"), read without parsing
+// them, for a command line that does not parse.
+bool asksForJson(const std::vector<std::string>& args);
 
 extern const char* const kFlashUsage;
 

@@ -4,16 +4,23 @@
 
 #include <cerrno>
 
+#include "platform/process.h"
+
 namespace kestrel {
 namespace {
 
 constexpr size_t kMaxQueued = 1 << 20;
+// How long one wait for a full non-blocking descriptor lasts before the write is tried again.
+constexpr int kFullWaitMs = 100;
 
 }  // namespace
 
 OutputSink::OutputSink(int fd) : fd_(fd), writer_([this] { run(); }) {}
 
+OutputSink::OutputSink(int fd, OutputSink& shared) : fd_(fd), shared_(&shared) {}
+
 OutputSink::~OutputSink() {
+  if (shared_) return;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -28,19 +35,26 @@ OutputSink::~OutputSink() {
 }
 
 void OutputSink::write(std::string text) {
+  if (shared_) return shared_->queue(fd_, std::move(text));
+  queue(fd_, std::move(text));
+}
+
+void OutputSink::queue(int fd, std::string text) {
   std::lock_guard lock(mutex_);
   if (gone_ || text.empty() || queued_ + text.size() > kMaxQueued) return;
   queued_ += text.size();
-  queue_.push_back(std::move(text));
+  queue_.push_back({fd, std::move(text)});
   cv_.notify_all();
 }
 
 bool OutputSink::flush(std::chrono::milliseconds patience) {
+  if (shared_) return shared_->flush(patience);
   std::unique_lock lock(mutex_);
   return cv_.wait_for(lock, patience, [this] { return queue_.empty() && !writing_; });
 }
 
 bool OutputSink::gone() const {
+  if (shared_) return shared_->gone();
   std::lock_guard lock(mutex_);
   return gone_;
 }
@@ -50,21 +64,28 @@ void OutputSink::run() {
   for (;;) {
     cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    std::string text = std::move(queue_.front());
+    Text text = std::move(queue_.front());
     queue_.pop_front();
-    queued_ -= text.size();
+    queued_ -= text.bytes.size();
     writing_ = true;
     lock.unlock();
     size_t done = 0;
     bool failed = false;
-    while (done < text.size()) {
-      ssize_t r = ::write(fd_, text.data() + done, text.size() - done);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        failed = true;
-        break;
+    while (done < text.bytes.size()) {
+      ssize_t r = ::write(text.fd, text.bytes.data() + done, text.bytes.size() - done);
+      if (r > 0) {
+        done += size_t(r);
+        continue;
       }
-      done += size_t(r);
+      if (r < 0 && errno == EINTR) continue;
+      // A non-blocking descriptor that is full for now (a terminal or pipe shared with a program
+      // that set O_NONBLOCK) takes the rest once its reader catches up.
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        waitWritable(text.fd, kFullWaitMs);
+        continue;
+      }
+      failed = true;
+      break;
     }
     lock.lock();
     writing_ = false;

@@ -286,7 +286,8 @@ TEST_F(FlashCli, JsonGivesOneEventPerLine) {
           R"({"event":"message","text":"Download Finished!","caption":"Update","icon":"none"})"),
       std::string::npos);
   EXPECT_NE(stdoutText.find(
-                R"("result":"ok","exit_code":0,"reason":"download finished","cause":"success"})"),
+                R"("result":"ok","exit_code":0,"reason":"download finished","cause":"success",)"
+                R"("device":"complete","blocks_acknowledged":3})"),
             std::string::npos);
   EXPECT_TRUE(std::is_sorted(percents.begin() + 1, percents.end()));
   EXPECT_EQ(percents.back(), 100);
