@@ -105,14 +105,12 @@ std::string progressLine(int percent, bool speedKnown, double bytesPerSecond, do
   // The speed and time go first when the line is narrow, then the bar shrinks, then goes.
   bool withNumbers = room >= 2 + kMinBarWidth + percentWidth + numbersWidth;
   int bar = std::min(kBarWidth, room - 2 - percentWidth - (withNumbers ? numbersWidth : 0));
-  std::string text;
-  if (bar > 0) {
-    int filled = percent * bar / 100;
-    text = "[" + std::string(size_t(filled), '#') + std::string(size_t(bar - filled), '-') + "] ";
-  }
+  if (bar <= 0) return std::to_string(percent).append("%").substr(0, size_t(std::max(room, 0)));
+  int filled = percent * bar / 100;
+  std::string text = "[";
+  text.append(size_t(filled), '#').append(size_t(bar - filled), '-').append("] ");
   text += percentText;
   if (withNumbers) text += numbers;
-  if (int(text.size()) > room) text.resize(size_t(std::max(room, 0)));
   return text;
 }
 
@@ -164,7 +162,9 @@ void ConsoleWindow::endProgressLine() {
   if (!progressLineOpen_) return;
   // A bar at 0 says nothing that stays worth reading: the next line takes its place.
   if (lastPercent_ <= 0) {
-    out_.write("\r" + std::string(drawnWidth_, ' ') + "\r");
+    std::string blank(drawnWidth_ + 2, ' ');
+    blank.front() = blank.back() = '\r';
+    out_.write(std::move(blank));
   } else {
     out_.write("\n");
   }

@@ -24,10 +24,11 @@ namespace {
 // Raised by the handlers of Ctrl+C, a closing terminal or console, kill, logoff: the update ends
 // by its own road, with the port put back and its last line written.
 std::atomic<bool> interrupted{false};
+std::atomic<bool> json{false};
 
 // The last words when not even the program's own output can be had (no memory, no thread): written
-// straight to the descriptor, without allocating.
-int cannotRun(bool json) {
+// straight to the descriptors, without allocating.
+int cannotRun() {
   static const char kJson[] =
       "{\"event\":\"end\",\"result\":\"failed\",\"exit_code\":1,\"reason\":\"out of memory\","
       "\"cause\":\"no_memory\"}\n";
@@ -35,6 +36,11 @@ int cannotRun(bool json) {
   if (json) (void)!::write(1, kJson, sizeof kJson - 1);
   (void)!::write(2, kText, sizeof kText - 1);
   return kestrel::kExitFailure;
+}
+
+// Where the run time gives up (no memory even to throw std::bad_alloc): the same words, exit 1.
+[[noreturn]] void cannotGoOn() {
+  std::_Exit(cannotRun());
 }
 
 }  // namespace
@@ -45,8 +51,8 @@ int main(int argc, char** argv) {
   kestrel::ignoreBrokenPipes();
   kestrel::ignoreFileSizeLimit();
   kestrel::watchStopRequests(&interrupted);
+  std::set_terminate(cannotGoOn);
   int code;
-  bool json = false;
   try {
     std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);
     json = kestrel::asksForJson(args);
@@ -72,7 +78,7 @@ int main(int argc, char** argv) {
     kestrel::stopRequestsHandled();
     if (!flushed) std::_Exit(code);
   } catch (const std::exception&) {
-    code = cannotRun(json);
+    code = cannotRun();
     kestrel::stopRequestsHandled();
   }
   return code;

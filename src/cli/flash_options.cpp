@@ -61,12 +61,15 @@ const char* const kFlashUsage =
     "  2 bad usage        3 conversion refused, or the image not written\n"
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
-    "  7 device gone, or the line held up         130 interrupted\n";
+    "  7 device gone, or the line held up         130 interrupted\n"
+    "Interrupted (Ctrl+C, kill, a closed terminal), it says what the device got.\n";
 
 bool asksForJson(const std::vector<std::string>& args) {
+  const std::string json = "--json";
   for (const std::string& a : args) {
     if (a == "--") return false;
-    if (a == "--json") return true;
+    // An abbreviation is refused, but it says clearly enough what the answer should look like.
+    if (a.size() >= 3 && json.compare(0, a.size(), a) == 0) return true;
   }
   return false;
 }

@@ -29,8 +29,8 @@ inline constexpr double kMaxSearchTimeout = 86400;
 bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* options,
                        std::string* error);
 
-// True when `args` ask for JSON: "--json" among the options (before a "--"), read without parsing
-// them, for a command line that does not parse.
+// True when `args` ask for JSON: "--json" (or an abbreviation of it) among the options (before a
+// "--"), read without parsing them, for a command line that does not parse.
 bool asksForJson(const std::vector<std::string>& args);
 
 extern const char* const kFlashUsage;

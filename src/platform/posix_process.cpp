@@ -145,13 +145,13 @@ bool waitWritable(int fd, int timeoutMs) {
 bool isOwnTerminal(const std::string& path) {
   dev_t device;
   if (!characterDevice(path.c_str(), &device)) return false;
-  dev_t own;
-  // /dev/tty is the controlling terminal itself, whichever that is.
-  if (characterDevice("/dev/tty", &own) && own == device) return true;
+  // /dev/tty opens the controlling terminal, when there is one.
   int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (tty >= 0) {
+    dev_t named;
     struct stat st {};
-    bool same = ::fstat(tty, &st) == 0 && st.st_rdev == device;
+    bool same = (::fstat(tty, &st) == 0 && st.st_rdev == device) ||
+                (characterDevice("/dev/tty", &named) && named == device);
     ::close(tty);
     if (same) return true;
   }

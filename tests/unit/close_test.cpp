@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <new>
 #include <thread>
 
 #include "core/window_state.h"
@@ -198,6 +199,25 @@ TEST_F(CloseAtEveryPhase, AsksOnlyWhileTheUsbDownloadChangesTheDevice) {
   ASSERT_TRUE(eventually([&] { return boxOpen.load(); }, "the box of the missing acknowledgement"));
   EXPECT_FALSE(closeQuestion(*w)) << "after a failure";
   EXPECT_LT(closeWindow(*w), 1000);
+}
+
+// A worker that runs out of memory (any allocation of its own can fail) ends its own part of the
+// update, which says so; the process goes on and the window closes as ever.
+TEST_F(CloseAtEveryPhase, WhenAWorkerRunsOutOfMemory) {
+  serial = &ports.plug("COM1", {.silent = true});
+  w = std::make_unique<test::FakeWindow>(manual, ports, hid);
+  w->onStatus = [](const std::string& status) {
+    if (status == "Search Device...") throw std::bad_alloc();
+  };
+  w->selectPort(1);
+  w->typeTitle("fw");
+  runCommand(*w);
+  ASSERT_TRUE(eventually([&] { return w->workers.running() == 1; }, "the SendThread to end"));
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::NoMemory);
+  EXPECT_EQ(w->outcome.get().detail, "SendThread ran out of memory");
+  EXPECT_LT(closeWindow(*w), 1000);
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::NoMemory);
+  EXPECT_FALSE(ports.isOpen("COM1"));
 }
 
 }  // namespace

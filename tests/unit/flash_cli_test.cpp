@@ -4,14 +4,24 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "cli/console_window.h"
 #include "cli/flash_command.h"
 #include "cli/output_sink.h"
 #include "cli/sha256.h"
@@ -23,6 +33,7 @@
 #include "sim/serial_boot_sim.h"
 #endif
 #include "platform/process.h"
+#include "platform/serial_port.h"
 #include "sim/simulated_serial_ports.h"
 #include "support/faulty_file_system.h"
 #include "support/null_backends.h"
@@ -34,6 +45,7 @@ namespace kestrel {
 namespace {
 
 using sim::HidBootSim;
+using test::eventually;
 
 #ifndef O_BINARY
 #define O_BINARY 0
@@ -66,13 +78,15 @@ class FlashCli : public ::testing::Test {
   // Runs kestrel-flash with the simulated ports, or with the platform's real ones.
   int flash(std::vector<std::string> args, bool real = false) {
     Caught out("stdout.txt"), err("stderr.txt");
-    FlashEnvironment env{real ? systemClock() : clock,
+    FlashEnvironment env{real ? systemClock() : watched,
                          real ? serialBackend() : static_cast<SerialBackend&>(ports),
                          *hid,
                          *files,
                          out.sink(),
                          err.sink(),
-                         onTerminal};
+                         onTerminal,
+                         &interrupt,
+                         [this] { return columns; }};
     int code = runFlash(args, env);
     stdoutText = out.text();
     stderrText = err.text();
@@ -97,8 +111,17 @@ class FlashCli : public ::testing::Test {
   std::unique_ptr<sim::SerialBootSim> line;
 #endif
 
+  // The last line of stdout as a JSON object.
+  nlohmann::json endObject() const {
+    std::string last = stdoutText.substr(stdoutText.rfind('\n', stdoutText.size() - 2) + 1);
+    return nlohmann::json::parse(last, nullptr, false);
+  }
+
   test::TempDir dir;
   test::ManualClock clock;
+  test::WatchedClock watched{clock};   // The command's clock: a test can act at an exact sleep.
+  std::atomic<bool> interrupt{false};  // What a signal raises.
+  int columns = 0;                     // The terminal's width.
   sim::SimulatedSerialPorts ports{clock};
   std::unique_ptr<HidBootSim> hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
   FileSystem* files = &fileSystem();
@@ -355,6 +378,13 @@ TEST_F(FlashCli, FollowsTheCommandLineConventions) {
             "kestrel-flash: unknown option '--bogus'\n"
             "Try 'kestrel-flash --help' for more information.\n");
   EXPECT_EQ(stdoutText, "");
+  // Options are written out in full: a script's meaning cannot change when one is added.
+  EXPECT_EQ(flash({"--out=x.bin", "fw.out"}), kExitUsage);
+  EXPECT_EQ(stderrText.rfind("kestrel-flash: unknown option '--out' (options are not abbreviated: "
+                             "--output)\n",
+                             0),
+            0u)
+      << stderrText;
 
   EXPECT_EQ(flash({"-V"}), kExitOk);
   EXPECT_EQ(stdoutText, "kestrel-flash 1.0.0\n");
@@ -377,10 +407,21 @@ TEST_F(FlashCli, FollowsTheCommandLineConventions) {
 TEST_F(FlashCli, JsonForEveryRunEndingWithAnEndObject) {
   firmware(3000);
   const std::regex line(R"(^\{"event":"\w+".*\}$)");
+  std::filesystem::copy_file("fw.out", "fw.bin");
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--json", "--list"}, {"--json", "--dry-run", "fw.out"}, {"--json", "--bogus"}}) {
+           {"--json", "--list"},
+           {"--json", "--dry-run", "fw.out"},
+           {"--json", "--bogus"},
+           {"--json", "--port"},
+           {"--json", "--port", "USB", "fw.out"},
+           {"--json", "--output", "fw.out", "fw.out"},
+           {"--json", "fw.bin"},
+           {"--json", "--po", "COM2", "fw.out"},
+           {"--js", "fw.out"},
+           {"--dry", "--json", "fw.out"},
+       }) {
     SCOPED_TRACE(args[1]);
-    flash(args);
+    int code = flash(args);
     std::istringstream lines(stdoutText);
     std::string l, last;
     while (std::getline(lines, l)) {
@@ -388,6 +429,7 @@ TEST_F(FlashCli, JsonForEveryRunEndingWithAnEndObject) {
       last = l;
     }
     EXPECT_EQ(last.rfind(R"({"event":"end",)", 0), 0u) << stdoutText;
+    EXPECT_NE(last.find(R"("exit_code":)" + std::to_string(code)), std::string::npos) << last;
   }
   flash({"--json", "--list"});
   EXPECT_NE(stdoutText.find(R"({"event":"ports","ports":[{"name":"COM1")"), std::string::npos);
@@ -566,6 +608,390 @@ TEST_F(FlashCli, DeepFoldersTakeTheImage) {
   onlyThese(folder, {});
 }
 #endif
+
+// Told to stop (Ctrl+C, kill, a closing terminal) at any moment, the update stops before the next
+// thing would reach the device, and its end says truthfully what the device has got.
+TEST_F(FlashCli, InterruptStopsBeforeTheNextThingReachesTheDevice) {
+  struct Row {
+    const char* name;
+    std::function<void()> setUp;  // the device, and the moment the interrupt comes
+    std::vector<std::string> args;
+    int code;
+    std::string reason;
+    const char* device;           // what the end object says the device got
+    std::function<void()> check;  // what the device did get
+  };
+  auto usb = [&](sim::HidFaults faults = {}) {
+    hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()},
+                                       faults);
+  };
+  // Counts the block commands the serial device gets and interrupts at the third.
+  auto interruptAtThirdBlockCommand = [&] {
+    auto tail = std::make_shared<std::string>();
+    auto commands = std::make_shared<int>(0);
+    serial->onByte([this, tail, commands](uint8_t byte, uint32_t) {
+      *tail = (*tail + char(byte)).substr(tail->size() >= 5 ? 1 : 0);
+      if (*tail == "UFLHU" && ++*commands == 3) interrupt = true;
+    });
+  };
+  const std::string noFirmware = "the device has no working firmware";
+  std::vector<Row> rows = {
+      {"during the conversion, serial",
+       [&] {
+         serialDevice();
+         interrupt = true;
+       },
+       {"--port", "COM2"},
+       kExitInterrupted,
+       "interrupted before anything was sent to the device",
+       "untouched",
+       [&] {
+         EXPECT_EQ(serial->receivedCount(), 0u);
+         EXPECT_EQ(test::readFile("fw.bin"), image);  // the conversion itself is done
+       }},
+      {"during the conversion, USB",
+       [&] {
+         usb();
+         interrupt = true;
+       },
+       {},
+       kExitInterrupted,
+       "interrupted before anything was sent to the device",
+       "untouched",
+       [&] { EXPECT_EQ(hid->reportsWritten(), 0); }},
+      {"in the wake-up's 100 ms",
+       [&] {
+         serialDevice();
+         watched.onSleep = [&](uint32_t ms) {
+           if (ms == 100) interrupt = true;
+         };
+       },
+       {"--port", "COM2"},
+       kExitInterrupted,
+       "interrupted after the device was woken into boot mode; nothing was written to it",
+       "woken",
+       [&] {
+         std::vector<uint8_t> got;
+         for (const auto& b : serial->received()) got.push_back(b.byte);
+         EXPECT_EQ(got, (std::vector<uint8_t>{0xA2, 0xA2}));  // no probe
+       }},
+      {"as the USB boot loader is found",
+       [&] {
+         usb();
+         hid->onEnumerate = [&] { interrupt = true; };
+       },
+       {},
+       kExitInterrupted,
+       "interrupted before anything was sent to the device",
+       "untouched",
+       [&] { EXPECT_EQ(hid->reportsWritten(), 0); }},
+      {"while the third block waits over USB",
+       [&] {
+         usb({.noAckAt = 2});
+         watched.onSleep = [&](uint32_t ms) {
+           if (ms == 1 && hid->pages().size() == 3) interrupt = true;
+         };
+       },
+       {},
+       kExitInterrupted,
+       "interrupted after the device acknowledged blocks 1 to 2 of 5 (block 0 goes last); " +
+           noFirmware,
+       "incomplete",
+       [&] { EXPECT_EQ(hid->reportsWritten(), 1 + 3 * 42); }},
+      {"at the third block command over the serial line",
+       [&] {
+         serialDevice();
+         interruptAtThirdBlockCommand();
+       },
+       {"--port", "COM2"},
+       kExitInterrupted,
+       "interrupted after the device acknowledged blocks 1 to 2 of 5 (block 0 goes last); " +
+           noFirmware,
+       "incomplete",
+       [&] {
+         EXPECT_EQ(serial->pages(), (std::vector<uint16_t>{8, 16}));
+       }},
+      {"in the final pause, every block acknowledged",
+       [&] {
+         usb();
+         watched.onSleep = [&](uint32_t ms) {
+           if (ms == 20 && hid->pages().size() == 5) interrupt = true;
+         };
+       },
+       {},
+       kExitInterrupted,
+       "interrupted after the device acknowledged every block, block 0 last",
+       "complete",
+       [&] { EXPECT_EQ(hid->pages().back(), 0); }},
+      {"after the device refused the start report",
+       [&] {
+         usb({.writeFailAt = 0, .writeErrno = EPIPE});
+         watched.onSleep = [&](uint32_t ms) {
+           if (ms == 20) interrupt = true;  // the pause before the device is closed
+         };
+       },
+       {},
+       kExitFailure,
+       "a USB report could not be written",
+       "untouched",
+       [&] { EXPECT_FALSE(hid->started()); }},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    firmware(10000);
+    interrupt = false;
+    watched.onSleep = nullptr;
+    hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{});
+    row.setUp();
+    std::vector<std::string> args = {"--json"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.push_back("fw.out");
+    EXPECT_EQ(flash(args), row.code) << stdoutText;
+    watched.onSleep = nullptr;
+    nlohmann::json end = endObject();
+    ASSERT_TRUE(end.is_object()) << stdoutText;
+    std::string reason = end.value("reason", "");
+    EXPECT_EQ(reason.rfind(row.reason, 0), 0u) << reason;
+    if (row.reason.find(noFirmware) == std::string::npos) {
+      EXPECT_EQ(reason.find(noFirmware), std::string::npos) << reason;
+    }
+    EXPECT_EQ(end.value("device", ""), row.device);
+    EXPECT_FALSE(ports.isOpen("COM2"));
+    EXPECT_EQ(hid->openHandles(), 0);
+    row.check();
+  }
+}
+
+// The request to end as the system delivers it (a closing terminal or console): the handler raises
+// what the update watches. Windows ends the process as soon as the handler for a closing console
+// returns, so that handler holds on until the program says it is done. Wine delivers no console
+// events to a program it runs: this calls the handler as the system would.
+TEST_F(FlashCli, ClosingTheConsoleEndsTheUpdateBeforeTheProcessGoes) {
+#ifdef _WIN32
+  const int kConsoleClosed = CTRL_CLOSE_EVENT;
+#else
+  const int kConsoleClosed = SIGHUP;
+#endif
+  static std::atomic<bool> stopRequested{false};
+  watchStopRequests(&stopRequested);
+  firmware(10000);
+  serialDevice();
+  std::atomic<bool> handlerReturned{false}, handled{false};
+  std::thread handler;
+  auto tail = std::make_shared<std::string>();
+  serial->onByte([&, tail](uint8_t byte, uint32_t) {
+    *tail = (*tail + char(byte)).substr(tail->size() >= 5 ? 1 : 0);
+    if (*tail != "UFLHU" || handler.joinable()) return;
+    // The system runs the handler on a thread of its own.
+    handler = std::thread([&] {
+      handled = runStopHandler(kConsoleClosed);
+      handlerReturned = true;
+    });
+    ASSERT_TRUE(eventually([&] { return stopRequested.load(); }, "the handler to raise the flag"));
+  });
+  Caught out("stdout.txt"), err("stderr.txt");
+  FlashEnvironment env{watched, ports, *hid, *files, out.sink(), err.sink(), false, &stopRequested};
+  EXPECT_EQ(runFlash({"--json", "--port", "COM2", "fw.out"}, env), kExitInterrupted);
+  EXPECT_FALSE(ports.isOpen("COM2"));
+  EXPECT_EQ(serial->pages().size(), 0u);  // stopped at the first block command
+#ifdef _WIN32
+  EXPECT_FALSE(handlerReturned) << "the handler returned before the update had ended";
+#endif
+  stopRequestsHandled();
+  ASSERT_TRUE(handler.joinable());
+  handler.join();
+  EXPECT_TRUE(handled);
+  EXPECT_NE(out.text().find(R"("exit_code":130,"reason":"interrupted before the device )"
+                            R"(acknowledged a block; the device has no working firmware)"),
+            std::string::npos);
+#ifndef _WIN32
+  // The test goes on with the signals' usual effects.
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(s, SIG_DFL);
+#endif
+}
+
+// Control characters in a file name or in what a device sends cannot move the cursor, retitle the
+// terminal or split a line: text lines show them escaped; JSON escapes by its own rules.
+TEST_F(FlashCli, TextLinesShowControlCharactersEscaped) {
+  const std::string name = "fw\x1b]2;owned\x07\xc2\x9b\xff.out";
+  const std::string shown = "fw\\x1b]2;owned\\x07\\xc2\\x9b\\xff.out";
+  auto noControls = [](const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      uint8_t c = uint8_t(text[i]);
+      bool c1 = c == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) < 0xA0;
+      if ((c < 0x20 && c != '\n' && c != '\r') || c == 0x7F || c1 || c == 0xFF) return false;
+    }
+    return true;
+  };
+  firmware(3000);
+#ifndef _WIN32
+  // Windows takes no control characters in a file name.
+  onTerminal = true;
+  test::writeFile(name, test::readFile("fw.out"));
+  serialDevice();
+  EXPECT_EQ(flash({"--port", "COM2", name}), kExitOk) << stderrText;
+  EXPECT_NE(stdoutText.find("download finished: " + shown), std::string::npos) << stdoutText;
+  EXPECT_TRUE(noControls(stdoutText));
+  onTerminal = false;
+#endif
+
+  EXPECT_EQ(flash({"missing\x1b[2J.out"}), kExitConversion);
+  EXPECT_NE(stderrText.find("conversion refused: missing\\x1b[2J.out"), std::string::npos)
+      << stderrText;
+  EXPECT_TRUE(noControls(stderrText));
+
+  serialDevice({.clearAnswer = {0x1B, ']', '2'}});
+  EXPECT_EQ(flash({"--port", "COM2", "fw.out"}), kExitNoAck);
+  EXPECT_NE(stdoutText.find("[kestrel-flash] \\x1b,],2"), std::string::npos) << stdoutText;
+  EXPECT_TRUE(noControls(stdoutText));
+
+  EXPECT_EQ(flash({"--json", "missing\x1b[2J.out"}), kExitConversion);
+  EXPECT_NE(stdoutText.find("missing\\u001b[2J.out"), std::string::npos) << stdoutText;
+}
+
+TEST(Printable, EscapesControlsAndBrokenUtf8AndKeepsText) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"fw.out", "fw.out"},
+      {"d\xC3\xA9j\xC3\xA0 \xE2\x82\xAC \xF0\x9F\x94\xA5",
+       "d\xC3\xA9j\xC3\xA0 \xE2\x82\xAC \xF0\x9F\x94\xA5"},
+      {"a\tb\rc\nd", "a\\x09b\\x0dc\\x0ad"},
+      {"\x1b]0;x\x07", "\\x1b]0;x\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xC2\x9B"
+       "2J",
+       "csi\\xc2\\x9b2J"},               // U+009B, the C1 CSI
+      {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},  // U+00A0 is text
+      {"lone\x9B", "lone\\x9b"},         // not UTF-8
+      {"cut\xE2\x82", "cut\\xe2\\x82"},  // a sequence cut short
+      {"overlong\xC0\xAF", "overlong\\xc0\\xaf"},
+      {"surrogate\xED\xA0\x80", "surrogate\\xed\\xa0\\x80"},
+  };
+  for (const auto& [text, shown] : rows) EXPECT_EQ(printable(text), shown) << shown;
+  EXPECT_EQ(printable("one\ntwo\x1b", true), "one\ntwo\\x1b");
+}
+
+// A refused conversion is one line: the path and the reason, not the window's boxes before it.
+TEST_F(FlashCli, RefusedConversionIsOneLine) {
+  firmware(100);
+  test::writeFile("text.out", {'h', 'i'});
+  const std::vector<std::vector<std::string>> rows = {
+      {"--port", "COM2", "missing.out"},
+      {"--port", "COM2", "text.out"},
+      {"--port", "COM2", "--output", "no/such/folder/fw.bin", "fw.out"},
+      {"--dry-run", "text.out"},
+  };
+  for (const auto& args : rows) {
+    SCOPED_TRACE(args[args.size() - 1]);
+    EXPECT_EQ(flash(args), kExitConversion);
+    EXPECT_EQ(stdoutText, "");
+    EXPECT_EQ(std::count(stderrText.begin(), stderrText.end(), '\n'), 1) << stderrText;
+    EXPECT_EQ(stderrText.find("Convert fail"), std::string::npos);
+  }
+  EXPECT_EQ(stderrText,
+            "kestrel-flash: conversion refused: text.out: not an ELF file (shorter "
+            "than an ELF header)\n");
+}
+
+// On a terminal the progress line fits its width, and the bar that stood at 0 while the search ran
+// gives way to the lines that follow it instead of staying above them.
+TEST_F(FlashCli, ProgressLineFitsTheTerminalAndGivesWayAtZero) {
+  firmware(10000);
+  onTerminal = true;
+  for (int width : {24, 40, 132}) {
+    SCOPED_TRACE(width);
+    columns = width;
+    serialDevice();
+    ASSERT_EQ(flash({"--port", "COM2", "fw.out"}), kExitOk) << stderrText;
+    std::string segment;
+    for (char c : stdoutText) {
+      if (c == '\r' || c == '\n') {
+        // The progress line, drawn or covered with blanks; other lines may wrap.
+        if (segment.rfind("[", 0) == 0 || segment.find_first_not_of(' ') == std::string::npos) {
+          EXPECT_LT(int(segment.size()), width) << segment;
+        }
+        segment.clear();
+      } else {
+        segment += c;
+      }
+    }
+    // Each status line shows the status alone: a bar drawn there before was covered.
+    for (const char* status : {"Search Device...", " Device Found!", "Progressing..."}) {
+      size_t at = stdoutText.find(std::string(status) + "\n");
+      ASSERT_NE(at, std::string::npos) << status;
+      size_t lineStart = stdoutText.rfind('\n', at);
+      lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+      std::string shown;  // the line as the terminal shows it: \r goes back to its start
+      size_t column = 0;
+      for (char c : stdoutText.substr(lineStart, at + std::strlen(status) - lineStart)) {
+        if (c == '\r') {
+          column = 0;
+          continue;
+        }
+        if (column == shown.size()) shown += ' ';
+        shown[column++] = c;
+      }
+      EXPECT_EQ(shown.substr(0, shown.find_last_not_of(' ') + 1), status);
+    }
+    EXPECT_NE(stdoutText.find("100%"), std::string::npos);
+  }
+  EXPECT_EQ(progressLine(50, false, 0, 0, 132),
+            "[###############---------------]  50%      -- KiB/s    -- s left");
+  EXPECT_EQ(progressLine(50, true, 2048, 3, 24), "[########--------]  50%");
+  EXPECT_EQ(progressLine(7, true, 2048, 3, 4), "7%");
+}
+
+// Text written to two descriptors that lead to one place (2>&1) comes out in the order written.
+TEST(OutputSink, TwoDescriptorsOfOnePlaceKeepTheirOrder) {
+  test::TempDir dir;
+  int fd = ::open("both.txt", O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
+  int second = ::dup(fd);
+  int other = ::open("other.txt", O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
+  EXPECT_TRUE(sameOutput(fd, second));
+  EXPECT_FALSE(sameOutput(fd, other));
+  std::string expected;
+  {
+    OutputSink out(fd);
+    OutputSink err(second, out);
+    for (int i = 0; i < 200; ++i) {
+      std::string line = std::to_string(i) + "\n";
+      (i % 3 ? out : err).write(line);
+      expected += line;
+    }
+    EXPECT_TRUE(err.flush(test::kPatience));
+  }
+  auto bytes = test::readFile("both.txt");
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+  ::close(fd);
+  ::close(second);
+  ::close(other);
+}
+
+// --port names as the platform has them: device paths, and on Windows every COMn.
+TEST(PortNames, DeviceArgumentsLeadToTheirDevice) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+#ifdef _WIN32
+      {"COM12", "\\\\.\\COM12"},
+      {"com3", "\\\\.\\COM3"},
+      {"\\\\.\\com10", "\\\\.\\COM10"},
+      {"\\\\.\\COM256", "\\\\.\\COM256"},
+      {"//./COM11", "\\\\.\\COM11"},
+      {"\\\\.\\CNCA0", "\\\\.\\CNCA0"},
+      {"C:\\ports\\x", "C:\\ports\\x"},
+      {"COM0", ""},
+      {"COM01", ""},
+      {"COM1a", ""},
+#else
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"./link", "./link"},
+      {"COM12", ""},
+      {"com3", ""},
+#endif
+      {"USB", ""},
+      {"COM", ""},
+      {"ttyUSB0", ""},
+  };
+  for (const auto& [name, path] : rows) EXPECT_EQ(serialDevicePathFor(name), path) << name;
+}
 
 // The exit code is a function of the update's outcome alone: no message's text takes part, so a
 // change to a prescribed text cannot move it.

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +32,7 @@
 #include "cli/sha256.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
+#include "support/pty_peer.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -50,7 +55,97 @@ struct Launch {
   int stdoutFd = -1;
   std::optional<uid_t> user;            // run as this user (and its group, 65534 for nobody)
   std::optional<rlim_t> fileSizeLimit;  // `ulimit -f`, in bytes
+  bool errToOut = false;                // stderr goes where stdout goes: `2>&1`
+  std::optional<rlim_t> addressSpace;   // RLIMIT_AS in bytes, as `prlimit --as`
+  // The terminal it runs in: its controlling terminal and its standard input. Without one it runs
+  // in a session of its own, with no controlling terminal.
+  std::string terminal;
 };
+
+// The binary under test: the build's, unless the environment names another (an installed one).
+const char* flashBinary() {
+  const char* other = std::getenv("KESTREL_FLASH_UNDER_TEST");
+  return other && *other ? other : KESTREL_FLASH_BINARY;
+}
+
+// A terminal's settings as they matter to a program that uses it next.
+struct Settings {
+  termios tio{};
+  int exclusive = -1;  // TIOCGEXCL
+  bool operator==(const Settings& o) const {
+    return tio.c_iflag == o.tio.c_iflag && tio.c_oflag == o.tio.c_oflag &&
+           tio.c_lflag == o.tio.c_lflag && tio.c_cflag == o.tio.c_cflag &&
+           ::cfgetospeed(&tio) == ::cfgetospeed(&o.tio) &&
+           ::cfgetispeed(&tio) == ::cfgetispeed(&o.tio) &&
+           std::memcmp(tio.c_cc, o.tio.c_cc, sizeof tio.c_cc) == 0 && exclusive == o.exclusive;
+  }
+};
+
+void PrintTo(const Settings& s, std::ostream* os) {
+  *os << "iflag " << s.tio.c_iflag << " oflag " << s.tio.c_oflag << " lflag " << s.tio.c_lflag
+      << " cflag " << s.tio.c_cflag << " speed " << ::cfgetospeed(&s.tio) << " min "
+      << int(s.tio.c_cc[VMIN]) << " exclusive " << s.exclusive;
+}
+
+Settings settingsOf(const std::string& path) {
+  Settings s;
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  EXPECT_EQ(::tcgetattr(fd, &s.tio), 0);
+  EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &s.exclusive), 0);
+  ::close(fd);
+  return s;
+}
+
+// True when nobody holds the advisory lock on `path` (this program's claim on a port).
+bool unlocked(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
+  return free;
+}
+
+// Reads `fd` until its writers have all gone, for at most `patience`.
+std::string drain(int fd, std::chrono::milliseconds patience = test::kPatience) {
+  std::string text;
+  const auto until = Clk::now() + patience;
+  while (Clk::now() < until) {
+    pollfd p = {fd, POLLIN, 0};
+    if (::poll(&p, 1, 10) <= 0) continue;
+    char buf[4096];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return text;
+    text.append(buf, size_t(n));
+  }
+  ADD_FAILURE() << "waited " << patience.count() << " ms for the output to end";
+  return text;
+}
+
+// A pipe of one page, filled up: whoever writes to it next has to wait for its reader.
+std::array<int, 2> fullPipe() {
+  std::array<int, 2> fds{};
+  EXPECT_EQ(::pipe2(fds.data(), O_CLOEXEC), 0);
+  ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  std::string fill(4096, 'x');
+  while (::write(fds[1], fill.data(), fill.size()) > 0) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);
+  return fds;
+}
+
+// The text after the bytes fullPipe() put in.
+std::string afterTheFill(const std::string& text) {
+  return text.substr(std::min(text.find_first_not_of('x'), text.size()));
+}
+
+// The last line of `text`.
+std::string lastLine(const std::string& text) {
+  size_t end = text.find_last_not_of('\n');
+  if (end == std::string::npos) return "";
+  size_t start = text.rfind('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
+}
 
 struct Child {
   pid_t pid = -1;
@@ -84,7 +179,7 @@ class FlashProcess : public ::testing::Test {
   // Starts kestrel-flash. Between fork and exec the child only rearranges descriptors and
   // identities, so a test process with threads may fork it.
   Child start(const Launch& l) {
-    std::vector<std::string> store = {KESTREL_FLASH_BINARY};
+    std::vector<std::string> store = {flashBinary()};
     store.insert(store.end(), l.args.begin(), l.args.end());
     std::vector<char*> argv;
     for (auto& a : store) argv.push_back(a.data());
@@ -97,16 +192,26 @@ class FlashProcess : public ::testing::Test {
     int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_t pid = ::fork();
     if (pid == 0) {
+      ::setsid();
       ::dup2(null, 0);
+      if (!l.terminal.empty()) {
+        // The first terminal a session leader opens becomes its controlling terminal.
+        int tty = ::open(l.terminal.c_str(), O_RDWR);
+        if (tty < 0 || ::dup2(tty, 0) < 0) ::_exit(125);
+      }
       if (l.stdoutMode == Stdout::Closed) ::close(1);
       if (l.stdoutMode == Stdout::Pipe) ::dup2(out[1], 1);
       if (l.stdoutMode == Stdout::Given) ::dup2(l.stdoutFd, 1);
-      ::dup2(err[1], 2);
+      ::dup2(l.errToOut ? 1 : err[1], 2);
       // The program decides for itself what a file size limit does to it.
       ::signal(SIGXFSZ, SIG_DFL);
       if (l.fileSizeLimit) {
         rlimit limit{*l.fileSizeLimit, *l.fileSizeLimit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+      }
+      if (l.addressSpace) {
+        rlimit limit = {*l.addressSpace, *l.addressSpace};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(124);
       }
       if (l.user && (::setgid(*l.user) != 0 || ::setuid(*l.user) != 0)) ::_exit(126);
       ::execv(argv[0], argv.data());
@@ -345,20 +450,13 @@ TEST_F(FlashProcess, ThePortIsLeftAsItWasFound) {
   ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  termios before{};
-  ASSERT_EQ(::tcgetattr(slave, &before), 0);
-  ASSERT_TRUE(before.c_lflag & ICANON);  // a fresh terminal, cooked
+  Settings before = settingsOf(name);
+  ASSERT_TRUE(before.tio.c_lflag & ICANON);  // a fresh terminal, cooked
   firmware(100);
   Result r = run({"--port", name, "--search-timeout", "1", "fw.out"});
   EXPECT_EQ(r.code, 5) << r.err;
-  termios after{};
-  ASSERT_EQ(::tcgetattr(slave, &after), 0);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
-  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+  EXPECT_EQ(settingsOf(name), before);
+  EXPECT_TRUE(unlocked(name));
   ::close(slave);
   ::close(master);
 }
@@ -582,6 +680,199 @@ TEST_F(FlashProcess, PortWithoutPermissionNamesTheFix) {
                        ": Permission denied (the port exists but this user may not open it"),
             std::string::npos)
       << r.err;
+}
+
+// Every request to end, whatever sent it (Ctrl+C, kill, a closed terminal or SSH session, Ctrl+\),
+// ends a running update within seconds with its last words, and leaves the port as it was found:
+// its settings, its exclusive mode and its lock.
+TEST_F(FlashProcess, EveryRequestToEndLeavesThePortAsFound) {
+  firmware(0x40000);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    device({.paced = true});  // some 23 s at the line's real speed
+    const Settings before = settingsOf(sim->devicePath());
+    Child c = start({{"--json", "--port", "COM1", "fw.out"}});
+    ASSERT_TRUE(test::eventually([&] { return sim->pages().size() >= 2; }, "two blocks"));
+    auto sent = Clk::now();
+    ::kill(c.pid, signal);
+    Result r = finish(c, std::chrono::seconds(10));
+    EXPECT_LT(Clk::now() - sent, std::chrono::seconds(5));
+    EXPECT_EQ(r.code, 130) << r.err;
+    std::string end = lastLine(r.out);
+    EXPECT_EQ(end.rfind(R"({"event":"end","result":"failed","exit_code":130,)", 0), 0u) << end;
+    EXPECT_NE(end.find(R"("cause":"interrupted","device":"incomplete")"), std::string::npos) << end;
+    EXPECT_EQ(settingsOf(sim->devicePath()), before);
+    EXPECT_TRUE(unlocked(sim->devicePath()));
+  }
+}
+
+// Interrupted during the search, the device has been woken into boot mode, and the last line says
+// so; nothing of the download has gone out.
+TEST_F(FlashProcess, InterruptDuringTheSearchSaysTheDeviceWasWoken) {
+  firmware(100);
+  for (bool json : {false, true}) {
+    SCOPED_TRACE(json);
+    device({.silent = true});
+    std::atomic<pid_t> pid{0};
+    std::atomic<bool> sent{false};
+    sim->onByte([&](uint8_t byte, uint32_t) {
+      if (byte != 0xA5 || sent.exchange(true)) return;
+      EXPECT_TRUE(test::eventually([&] { return pid.load() != 0; }, "the child's pid"));
+      ::kill(pid, SIGINT);
+    });
+    Launch l{{"--port", "COM1", "fw.out"}};
+    if (json) l.args.insert(l.args.begin(), "--json");
+    Child c = start(l);
+    pid = c.pid;
+    Result r = finish(c);
+    EXPECT_EQ(r.code, 130) << r.err;
+    if (json) {
+      EXPECT_NE(lastLine(r.out).find(R"("cause":"interrupted","device":"woken")"),
+                std::string::npos)
+          << r.out;
+    } else {
+      EXPECT_EQ(r.err,
+                "kestrel-flash: interrupted after the device was woken into boot mode; nothing was "
+                "written to it, and it may wait in its boot loader until it is reset\n");
+    }
+    for (const auto& b : sim->received()) {
+      EXPECT_TRUE(b.byte == 0xA2 || b.byte == 0xA5) << "byte " << int(b.byte);
+    }
+  }
+}
+
+// The terminal the program runs in, by any name, is no port: raw mode would turn Ctrl+C into a
+// byte on the line, and nothing could stop the update any more.
+TEST_F(FlashProcess, TheTerminalItRunsInIsRefusedAsAPort) {
+  int master, slave;
+  char name[256];
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  std::filesystem::create_symlink(name, dir.path() / "COM1");
+  const Settings before = settingsOf(name);
+  firmware(100);
+  for (std::string port : {std::string(name), std::string("/dev/tty"), std::string("/dev/stdin"),
+                           std::string("COM1")}) {
+    SCOPED_TRACE(port);
+    Launch l{{"--port", port, "--search-timeout", "1", "fw.out"}};
+    l.terminal = name;
+    Result r = finish(start(l));
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("kestrel-flash: port " + port + " is the terminal this program runs in"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(settingsOf(name), before);
+  }
+  ::close(slave);
+  ::close(master);
+}
+
+// --list says what an open would find now, without taking a port or changing it.
+TEST_F(FlashProcess, ListTriesEachPortsOpen) {
+  test::PtyPeer locked(dir.path(), "COM1"), exclusive(dir.path(), "COM2"), free(dir.path(), "COM3");
+  std::filesystem::create_symlink("/dev/tty", dir.path() / "COM4");
+  int lock = ::open(locked.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  int excl = ::open(exclusive.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_EQ(::ioctl(excl, TIOCEXCL), 0);
+  const Settings before = settingsOf(free.path());
+  Result r = run({"--list"});  // in a session of its own: no controlling terminal
+  EXPECT_EQ(r.code, 0) << r.err;
+  for (const char* line : {"COM1  [^\n]*  present, in use by another program\n",
+                           "COM2  [^\n]*  present, in use by another program\n",
+                           "COM3  [^\n]*  present, can be opened\n",
+                           "COM4  [^\n]*  present, cannot be opened: this program has no "
+                           "controlling terminal\n"}) {
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(line))) << line << "\n" << r.out;
+  }
+  EXPECT_EQ(settingsOf(free.path()), before);
+  EXPECT_TRUE(free.receive(1, std::chrono::milliseconds(0)).empty());  // not a byte sent
+  EXPECT_TRUE(unlocked(free.path()));
+
+  r = run({"--json", "--list"});
+  EXPECT_NE(r.out.find(R"("name":"COM1","path":")" + (dir.path() / "COM1").string() +
+                       R"(","state":"in_use"})"),
+            std::string::npos)
+      << r.out;
+  ::close(lock);
+  ::close(excl);
+}
+
+// Starved of memory (prlimit --as) at whatever limit, the program says so and exits 1, with the end
+// object in JSON; it never dies in std::terminate.
+TEST_F(FlashProcess, StarvedOfMemoryItSaysSoAndExitsOne) {
+  firmware(5000);
+  for (rlim_t mib = 6; mib <= 40; mib += 2) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--dry-run", "fw.out"},
+          std::vector<std::string>{"--json", "--port", "COM1", "fw.out"}}) {
+      SCOPED_TRACE(std::to_string(mib) + " MiB " + args[0]);
+      device();
+      Launch l{args};
+      l.addressSpace = mib << 20;
+      Result r = finish(start(l));
+      EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << "\n" << r.out << r.err;
+      // In JSON the reason is the end object's; below some 8 MiB not even the command line can
+      // be read, and only the words on stderr come.
+      const bool json = args[0] == "--json" && mib >= 8;
+      if (json) EXPECT_EQ(lastLine(r.out).rfind(R"({"event":"end",)", 0), 0u) << r.out << r.err;
+      if (r.code == 1) {
+        EXPECT_TRUE(std::regex_search(json ? lastLine(r.out) : r.err, std::regex("memory|thread")))
+            << r.out << r.err;
+      }
+    }
+  }
+}
+
+// `kestrel-flash ... 2>&1 | tee log`: the failure's line comes last, after everything the update
+// printed before it, however slowly the reader reads.
+TEST_F(FlashProcess, TheLastLineComesLastWhenBothOutputsAreOne) {
+  firmware(100);
+  device({.silent = true});
+  std::array<int, 2> pipe = fullPipe();
+  Launch l{{"--port", "COM1", "--search-timeout", "1", "fw.out"}, Stdout::Given, pipe[1]};
+  l.errToOut = true;
+  Child c = start(l);
+  ::close(pipe[1]);
+  // Everything is written while the reader is behind: the update ends when the program lets go
+  // of the port.
+  auto holdsThePort = [&] {
+    std::error_code ec;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(c.pid) + "/fd", ec)) {
+      if (std::filesystem::read_symlink(fd.path(), ec) == sim->devicePath()) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(test::eventually([&] { return sim->receivedCount() > 2; }, "the search"));
+  ASSERT_TRUE(test::eventually([&] { return !holdsThePort(); }, "the port to be let go"));
+  std::string text = afterTheFill(drain(pipe[0]));
+  Result r = finish(c);
+  EXPECT_EQ(r.code, 5);
+  EXPECT_NE(text.find("Search Device...\n"), std::string::npos) << text;
+  EXPECT_EQ(lastLine(text).rfind("kestrel-flash: no answer from the boot loader on COM1", 0), 0u)
+      << text;
+  ::close(pipe[0]);
+}
+
+// A standard output that another program made non-blocking, full for a while: the program waits
+// for its reader instead of giving the output up.
+TEST_F(FlashProcess, AFullNonBlockingOutputIsWaitedFor) {
+  firmware(20000);
+  device();
+  std::array<int, 2> pipe = fullPipe();
+  ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);  // on the pipe itself, shared with the program
+  Child c = start({{"--port", "COM1", "fw.out"}, Stdout::Given, pipe[1]});
+  ::close(pipe[1]);
+  // Every line is written while the pipe is full; then it is read.
+  ASSERT_TRUE(sim->waitForRestart(int(test::kPatience.count())));
+  std::string text = afterTheFill(drain(pipe[0]));
+  Result r = finish(c);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(text.rfind("progress 0%\nSearch Device...\n", 0), 0u) << text;
+  EXPECT_EQ(lastLine(text), "download finished: fw.out (20000 bytes, 10 blocks) on COM1");
+  ::close(pipe[0]);
 }
 
 }  // namespace
