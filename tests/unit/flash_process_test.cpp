@@ -97,6 +97,27 @@ Settings settingsOf(const std::string& path) {
   return s;
 }
 
+// A new pseudo-terminal, cooked as a user's terminal is; closed at the end.
+class FreshTerminal {
+ public:
+  FreshTerminal() {
+    char name[256];
+    EXPECT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    name_ = name;
+  }
+  ~FreshTerminal() {
+    ::close(slave_);
+    ::close(master_);
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  int master_ = -1, slave_ = -1;
+  std::string name_;
+};
+
 // True when nobody holds the advisory lock on `path` (this program's claim on a port).
 bool unlocked(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -445,11 +466,8 @@ TEST_F(FlashProcess, TheImageSentIsTheImageConverted) {
 
 // A terminal given as the port gets its settings back when the program is done with it.
 TEST_F(FlashProcess, ThePortIsLeftAsItWasFound) {
-  int master, slave;
-  char name[256];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);
-  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  FreshTerminal terminal;
+  const std::string& name = terminal.name();
   Settings before = settingsOf(name);
   ASSERT_TRUE(before.tio.c_lflag & ICANON);  // a fresh terminal, cooked
   firmware(100);
@@ -457,8 +475,6 @@ TEST_F(FlashProcess, ThePortIsLeftAsItWasFound) {
   EXPECT_EQ(r.code, 5) << r.err;
   EXPECT_EQ(settingsOf(name), before);
   EXPECT_TRUE(unlocked(name));
-  ::close(slave);
-  ::close(master);
 }
 
 TEST_F(FlashProcess, SearchTimeoutOutsideOneSecondToADayIsRefused) {
@@ -744,11 +760,8 @@ TEST_F(FlashProcess, InterruptDuringTheSearchSaysTheDeviceWasWoken) {
 // The terminal the program runs in, by any name, is no port: raw mode would turn Ctrl+C into a
 // byte on the line, and nothing could stop the update any more.
 TEST_F(FlashProcess, TheTerminalItRunsInIsRefusedAsAPort) {
-  int master, slave;
-  char name[256];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);
-  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  FreshTerminal terminal;
+  const std::string& name = terminal.name();
   std::filesystem::create_symlink(name, dir.path() / "COM1");
   const Settings before = settingsOf(name);
   firmware(100);
@@ -764,8 +777,6 @@ TEST_F(FlashProcess, TheTerminalItRunsInIsRefusedAsAPort) {
         << r.err;
     EXPECT_EQ(settingsOf(name), before);
   }
-  ::close(slave);
-  ::close(master);
 }
 
 // --list says what an open would find now, without taking a port or changing it.
