@@ -827,7 +827,9 @@ TEST_F(FlashProcess, StarvedOfMemoryItSaysSoAndExitsOne) {
       // In JSON the reason is the end object's; below some 8 MiB not even the command line can
       // be read, and only the words on stderr come.
       const bool json = args[0] == "--json" && mib >= 8;
-      if (json) EXPECT_EQ(lastLine(r.out).rfind(R"({"event":"end",)", 0), 0u) << r.out << r.err;
+      if (json) {
+        EXPECT_EQ(lastLine(r.out).rfind(R"({"event":"end",)", 0), 0u) << r.out << r.err;
+      }
       if (r.code == 1) {
         EXPECT_TRUE(std::regex_search(json ? lastLine(r.out) : r.err, std::regex("memory|thread")))
             << r.out << r.err;
@@ -882,7 +884,8 @@ TEST_F(FlashProcess, AFullNonBlockingOutputIsWaitedFor) {
   Result r = finish(c);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(text.rfind("progress 0%\nSearch Device...\n", 0), 0u) << text;
-  EXPECT_EQ(lastLine(text), "download finished: fw.out (20000 bytes, 10 blocks) on COM1");
+  EXPECT_EQ(lastLine(text),
+            "download finished: fw.out (20000 bytes, 10 blocks) on COM1; image in fw.bin");
   ::close(pipe[0]);
 }
 
