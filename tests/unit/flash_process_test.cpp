@@ -438,7 +438,7 @@ TEST_F(FlashProcess, AHeldUpLineEndsTheUpdateWithExit7) {
   EXPECT_NE(r.out.find("\"exit_code\":7,\"reason\":\"the line is held up (flow control?) at "
                        "block 2 (page address 16); the device has no working firmware until an "
                        "update completes\",\"cause\":\"line_held_up\",\"step\":\"block_data\","
-                       "\"block\":2}"),
+                       "\"block\":2,\"device\":\"incomplete\",\"blocks_acknowledged\":1}"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(sim->pages().size(), 1u);
