@@ -62,7 +62,7 @@ const char* const kFlashUsage =
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
     "  7 device gone, or the line held up         130 interrupted\n"
-    "Interrupted (Ctrl+C, kill, a closed terminal), it says what the device got.\n";
+    "An interrupted run (Ctrl+C, kill, a closed terminal) says what the device got.\n";
 
 bool asksForJson(const std::vector<std::string>& args) {
   const std::string json = "--json";
