@@ -60,6 +60,7 @@ struct Launch {
   // The terminal it runs in: its controlling terminal and its standard input. Without one it runs
   // in a session of its own, with no controlling terminal.
   std::string terminal;
+  std::vector<int> ignored;  // signals it is started with ignored, as nohup does
 };
 
 // The binary under test: the build's, unless the environment names another (an installed one).
@@ -224,8 +225,10 @@ class FlashProcess : public ::testing::Test {
       if (l.stdoutMode == Stdout::Pipe) ::dup2(out[1], 1);
       if (l.stdoutMode == Stdout::Given) ::dup2(l.stdoutFd, 1);
       ::dup2(l.errToOut ? 1 : err[1], 2);
-      // The program decides for itself what a file size limit does to it.
-      ::signal(SIGXFSZ, SIG_DFL);
+      // The program decides for itself what a file size limit and the requests to end do to it,
+      // whatever the test runner ignores (nohup).
+      for (int signal : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(signal, SIG_DFL);
+      for (int signal : l.ignored) ::signal(signal, SIG_IGN);
       if (l.fileSizeLimit) {
         rlimit limit{*l.fileSizeLimit, *l.fileSizeLimit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
@@ -720,6 +723,17 @@ TEST_F(FlashProcess, EveryRequestToEndLeavesThePortAsFound) {
     EXPECT_EQ(settingsOf(sim->devicePath()), before);
     EXPECT_TRUE(unlocked(sim->devicePath()));
   }
+
+  // Started with SIGHUP ignored (nohup), it goes on when the terminal closes.
+  device({.paced = true});
+  Launch l{{"--port", "COM1", "fw.out"}};
+  l.ignored = {SIGHUP};
+  Child c = start(l);
+  ASSERT_TRUE(test::eventually([&] { return sim->pages().size() >= 2; }, "two blocks"));
+  ::kill(c.pid, SIGHUP);
+  EXPECT_TRUE(test::eventually([&] { return sim->pages().size() >= 4; }, "two more blocks"));
+  ::kill(c.pid, SIGTERM);
+  EXPECT_EQ(finish(c, std::chrono::seconds(10)).code, 130);
 }
 
 // Interrupted during the search, the device has been woken into boot mode, and the last line says
