@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_icon.h"
+#include "qt/window_icon.h"
 #include "tool_usage.h"
 
 namespace {

@@ -22,11 +22,11 @@
 #include <functional>
 #include <random>
 
-#include "app/about_box.h"
-#include "app/file_dialog.h"
-#include "app/question.h"
-#include "app/utility_window.h"
-#include "app/window_icon.h"
+#include "qt/about_box.h"
+#include "qt/file_dialog.h"
+#include "qt/question.h"
+#include "qt/utility_window.h"
+#include "qt/window_icon.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/utility_app.h"
+#include "qt/utility_app.h"
 #include "platform/process.h"
 
 namespace {

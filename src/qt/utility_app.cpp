@@ -1,4 +1,4 @@
-#include "app/utility_app.h"
+#include "qt/utility_app.h"
 
 #include <QSocketNotifier>
 #include <QStyle>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "app/utility_window.h"
-#include "app/window_icon.h"
+#include "qt/utility_window.h"
+#include "qt/window_icon.h"
 #include "platform/process.h"
 
 namespace kestrel {

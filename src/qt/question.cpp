@@ -1,4 +1,4 @@
-#include "app/question.h"
+#include "qt/question.h"
 
 #include <QMessageBox>
 

@@ -1,10 +1,10 @@
-#include "app/about_box.h"
+#include "qt/about_box.h"
 
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/dialog_units.h"
-#include "app/window_icon.h"
+#include "qt/dialog_units.h"
+#include "qt/window_icon.h"
 
 namespace kestrel {
 

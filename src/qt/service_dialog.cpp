@@ -1,4 +1,4 @@
-#include "app/service_dialog.h"
+#include "qt/service_dialog.h"
 
 #include <QFormLayout>
 #include <QGridLayout>
@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/utility_window.h"
+#include "qt/utility_window.h"
 #include "update/update_commands.h"
 
 namespace kestrel {

@@ -1,4 +1,4 @@
-#include "app/utility_window.h"
+#include "qt/utility_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,12 +21,12 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "app/about_box.h"
-#include "app/dialog_units.h"
-#include "app/file_dialog.h"
-#include "app/question.h"
-#include "app/service_dialog.h"
-#include "app/window_icon.h"
+#include "qt/about_box.h"
+#include "qt/dialog_units.h"
+#include "qt/file_dialog.h"
+#include "qt/question.h"
+#include "qt/service_dialog.h"
+#include "qt/window_icon.h"
 #include "update/update_commands.h"
 
 namespace kestrel {

@@ -1,4 +1,4 @@
-#include "app/window_icon.h"
+#include "qt/window_icon.h"
 
 #include <QImage>
 #include <QPainter>
