@@ -4,14 +4,16 @@
 #include <QPushButton>
 
 #include "qt/dialog_units.h"
+#include "qt/qt_text.h"
 #include "qt/window_icon.h"
+#include "window/window_content.h"
 
 namespace kestrel {
 
 AboutBox::AboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
-  setWindowTitle(QStringLiteral("About Merlin upgrade tool"));
+  setWindowTitle(toQString(kAboutTitle));
   setFont(dialogFont());
   DialogUnits du(font());
   setFixedSize(du.x(223), du.y(92));
@@ -24,7 +26,7 @@ AboutBox::AboutBox(QWidget* parent)
   icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   icon->setPixmap(programIcon().pixmap(32, 32));
 
-  auto* version = new QLabel(QStringLiteral("Kestrel Version 1.00"), this);
+  auto* version = new QLabel(toQString(kAboutVersion), this);
   version->setObjectName(QStringLiteral("aboutVersion"));
   version->setTextFormat(Qt::PlainText);
   QRect r = du.rect(40, 10, 119, 8);

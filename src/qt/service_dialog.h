@@ -1,16 +1,18 @@
 #pragma once
 
 #include <QDialog>
+#include <vector>
 
 class QLineEdit;
 
 namespace kestrel {
 
+class SharedText;
 class UtilityWindow;
 
-// The service commands: the cradle identity, the four-character code and the text frame, and
-// one button per command. Each button raises its command identifier through the window's command
-// table; the fields are bound to cradleIdText, commandText and frameText.
+// The service commands: one field per text the commands read (cradleIdText, commandText,
+// frameText), bound to it, and one button per command, each raising its command identifier through
+// the window's command table.
 class ServiceDialog : public QDialog {
   Q_OBJECT
 
@@ -18,11 +20,14 @@ class ServiceDialog : public QDialog {
   explicit ServiceDialog(UtilityWindow* window);
 
  private:
+  struct Field {
+    QLineEdit* edit;
+    SharedText* text;
+  };
+  // The fields show what the window holds (a command may have changed it).
   void load();
   UtilityWindow* window_;
-  QLineEdit* cradleId_;
-  QLineEdit* command_;
-  QLineEdit* frame_;
+  std::vector<Field> fields_;
 };
 
 }  // namespace kestrel

@@ -3,13 +3,11 @@
 #include <QSocketNotifier>
 #include <QStyle>
 #include <QStyleFactory>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
+#include "platform/process.h"
 #include "qt/utility_window.h"
 #include "qt/window_icon.h"
-#include "platform/process.h"
 
 namespace kestrel {
 
@@ -39,12 +37,7 @@ int UtilityApp::run() {
   }
   window->exec();
   notifier.reset();
-  if (!window->workersEnded()) {
-    // A worker is stuck in a call that does not return (a driver that hangs): its state must not
-    // be freed under it, so the process ends here, which ends the worker too.
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
-  }
+  window->exitIfWorkersStuck(exitCode);
   window.reset();
   return exitCode;
 }

@@ -17,13 +17,12 @@
 #include <QThread>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 #include "qt/about_box.h"
 #include "qt/dialog_units.h"
 #include "qt/file_dialog.h"
+#include "qt/qt_text.h"
 #include "qt/question.h"
 #include "qt/service_dialog.h"
 #include "qt/window_icon.h"
@@ -32,15 +31,8 @@
 namespace kestrel {
 namespace {
 
-constexpr unsigned kShutdownWaitMs = 1000;
 // The event that tells the window's thread that workers' calls wait for it.
 const QEvent::Type kCallsWaiting = static_cast<QEvent::Type>(QEvent::registerEventType());
-constexpr int kAboutCommand = 0x0010;
-
-QString qs(const std::string& s) {
-  return QString::fromStdString(s);
-}
-
 // A worker waits here for its call to be carried out on the window's thread.
 struct Rendezvous {
   std::mutex mutex;  // Guards done.
@@ -66,22 +58,38 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, F
                              QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      WindowState(clock, serial, hid, files) {
-  setWindowTitle(QStringLiteral("Kestrel Utility  V1.00 07-13-2009"));
+      WindowBehaviour(clock, serial, hid, files) {
+  initialise();
+  portList_->setFocus();
+}
+
+UtilityWindow::~UtilityWindow() {
+  endWorkers();
+  exitIfWorkersStuck(0);
+}
+
+void UtilityWindow::buildWindow(const std::vector<std::string>& ports,
+                                std::span<const MenuItem> menu) {
+  setWindowTitle(toQString(kWindowTitle));
   setFont(dialogFont());
   setWindowIcon(programIcon());
-  buildControls();
+  buildControls(ports);
 
-  // Initialisation, before the window first shows.
-  refreshWindow();
   windowMenu_ = new QMenu(this);
   windowMenu_->setObjectName(QStringLiteral("windowMenu"));
   windowMenu_->addAction(QStringLiteral("&Close\tAlt+F4"), this, [this] { close(); });
-  windowMenu_->addAction(QStringLiteral("Service..."), this, [this] { showServiceDialog(); });
-  windowMenu_->addSeparator();
-  QAction* about = windowMenu_->addAction(QStringLiteral("&About Kestrel Firmware Utility"));
-  about->setData(kAboutCommand);
-  connect(about, &QAction::triggered, this, [this] { showAbout(); });
+  for (const MenuItem& item : menu) {
+    if (item.text.empty()) {
+      windowMenu_->addSeparator();
+      continue;
+    }
+    QAction* action = windowMenu_->addAction(toQString(item.text));
+    action->setData(item.command);
+    connect(action, &QAction::triggered, this, [this, command = item.command] {
+      if (command == kAboutMenuCommand) showAbout();
+      if (command == kServiceMenuCommand) showServiceDialog();
+    });
+  }
   for (auto key : {QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
     auto* shortcut = new QShortcut(key, this);
     connect(shortcut, &QShortcut::activated, this, [this] {
@@ -91,28 +99,13 @@ UtilityWindow::UtilityWindow(Clock& clock, SerialBackend& serial, HidApi& hid, F
   }
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, [this] { showHelp(); });
+}
 
-  attach();
-  refreshWindow();
+void UtilityWindow::disableStop() {
   stopButton_->setEnabled(false);
-  PortIndex = 0;
-  refreshWindow();
-  portList_->setFocus();
 }
 
-UtilityWindow::~UtilityWindow() {
-  for (const QPointer<QMessageBox>& box : openBoxes_) {
-    if (box) box->reject();
-  }
-  if (!shutdown(kShutdownWaitMs)) {
-    // A worker is stuck in a call that does not return: its state must not be freed under it,
-    // so the process ends here, which ends the worker too.
-    std::fflush(nullptr);
-    std::_Exit(0);
-  }
-}
-
-void UtilityWindow::buildControls() {
+void UtilityWindow::buildControls(const std::vector<std::string>& ports) {
   DialogUnits du(font());
   setFixedSize(du.x(274), du.y(93));
 
@@ -146,8 +139,7 @@ void UtilityWindow::buildControls() {
   place(portLabel, 20, 17, 16, 12);
   portList_ = new QComboBox(this);
   portList_->setObjectName(QStringLiteral("portList"));
-  portList_->addItem(QStringLiteral("USB Port"));
-  for (int i = 1; i <= 9; ++i) portList_->addItem(QStringLiteral("COM%1").arg(i));
+  for (const std::string& port : ports) portList_->addItem(toQString(port));
   portList_->setEditable(false);
   portList_->setMaxVisibleItems(10);
   {
@@ -244,8 +236,8 @@ void UtilityWindow::readWindow() {
 void UtilityWindow::refreshWindow() {
   onWindowThread([this] {
     portList_->setCurrentIndex(PortIndex);
-    fileField_->setText(qs(firmwareTitle.get()));
-    statusField_->setText(qs(statusText.get()));
+    fileField_->setText(toQString(firmwareTitle.get()));
+    statusField_->setText(toQString(statusText.get()));
   });
 }
 
@@ -294,22 +286,22 @@ void UtilityWindow::showMessage(const std::string& text, std::optional<std::stri
   if (icon == MessageIcon::Warning) qicon = QMessageBox::Warning;
   if (icon == MessageIcon::Error) qicon = QMessageBox::Critical;
   if (icon == MessageIcon::Information) qicon = QMessageBox::Information;
-  QString title = caption ? qs(*caption) : QCoreApplication::applicationName();
-  onWindowThread([=, this] { showBox(qs(text), title, qicon, true); });
+  QString title = caption ? toQString(*caption) : QCoreApplication::applicationName();
+  onWindowThread([=, this] { showBox(toQString(text), title, qicon, true); });
 }
 
 void UtilityWindow::showAppMessage(const std::string& text) {
   const QString caption = QCoreApplication::applicationName();
   // From the window's thread the box is the window's own, modal to it.
   if (QThread::currentThread() == thread()) {
-    showBox(qs(text), caption, QMessageBox::Warning, true);
+    showBox(toQString(text), caption, QMessageBox::Warning, true);
     return;
   }
   // From a worker it has no owner and blocks nothing but the worker: the window stays usable,
   // and the worker waits until the user has pressed OK (or the window closes).
   if (closing()) return;
   auto r = std::make_shared<Rendezvous>();
-  post([this, r, caption, text = qs(text)] {
+  post([this, r, caption, text = toQString(text)] {
     if (closing()) return r->finish();
     auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok);
     box->setTextFormat(Qt::PlainText);
@@ -325,36 +317,17 @@ void UtilityWindow::showAppMessage(const std::string& text) {
   r->wait([this] { return closing(); });
 }
 
-void UtilityWindow::onCommand(int id) {
-  if (id == kCmdSearch) {
-    chooseFirmwareFile();
-    return;
-  }
-  dispatchCommand(*this, id);
-}
-
-void UtilityWindow::chooseFirmwareFile() {
-  readWindow();
+std::optional<std::string> UtilityWindow::askForFile(const FileFilter& filter) {
+  // Qt's filter names its patterns in its display text.
   std::optional<QString> path = FileDialog::getOpenFileName(
-      this, QDir::currentPath(), QStringLiteral("HEX Files (*.out)"), QStringLiteral("out"));
-  if (!path) return;
-  takeChosenFile(*this, QDir::toNativeSeparators(*path).toStdString());
+      this, QDir::currentPath(), toQString(filter.text), toQString(filter.defaultExtension));
+  if (!path) return std::nullopt;
+  return QDir::toNativeSeparators(*path).toStdString();
 }
 
 void UtilityWindow::showAbout() {
   AboutBox about(this);
   about.exec();
-}
-
-void UtilityWindow::showHelp() {
-  QMessageBox box(QMessageBox::Information, QStringLiteral("Kestrel Utility help"),
-                  QStringLiteral("1. Choose the link: \"USB Port\" for the device's USB boot mode, "
-                                 "or the COM port it is wired to.\n"
-                                 "2. Choose the firmware (.out) with \"Search...\".\n"
-                                 "3. Press \"Run \" and wait for \"Download Finished!\".\n\n"
-                                 "Do not unplug the device while the progress bar moves."),
-                  QMessageBox::Ok, this);
-  box.exec();
 }
 
 void UtilityWindow::showServiceDialog() {
@@ -364,48 +337,43 @@ void UtilityWindow::showServiceDialog() {
 }
 
 void UtilityWindow::done(int result) {
-  if (!ended_) {
-    ended_ = true;
-    // A box opened for a worker would otherwise hold that worker, and the close, forever.
-    for (const QPointer<QMessageBox>& box : openBoxes_) {
-      if (box) box->reject();
-    }
-    workersEnded_ = shutdown(kShutdownWaitMs);
-  }
+  endWorkers();
   QDialog::done(result);
 }
 
-bool UtilityWindow::mayClose() {
-  std::optional<std::string> question = closeQuestion(*this);
-  return !question || Question::ask(this, QCoreApplication::applicationName(), qs(*question));
+void UtilityWindow::dismissWorkerBoxes() {
+  // A box opened for a worker would otherwise hold that worker, and the close, forever.
+  for (const QPointer<QMessageBox>& box : openBoxes_) {
+    if (box) box->reject();
+  }
 }
 
-void UtilityWindow::endSession() {
-  if (ended_) return;
-  stopCommand(*this);
-  closeConfirmed_ = true;
-  // The dialogs open on the window (About, Service, the file dialog, a question, a box) end with
-  // it: each holds a loop of its own that would otherwise keep the window's end waiting.
+bool UtilityWindow::askToClose(const std::string& question) {
+  return Question::ask(this, QCoreApplication::applicationName(), toQString(question));
+}
+
+void UtilityWindow::dismissDialogs() {
+  // Each holds a loop of its own that would otherwise keep the window's end waiting.
   for (QWidget* top : QApplication::topLevelWidgets()) {
     auto* dialog = qobject_cast<QDialog*>(top);
     if (dialog && dialog != this && dialog->isVisible()) dialog->reject();
   }
+}
+
+void UtilityWindow::endWindow() {
   done(QDialog::Rejected);
 }
 
 void UtilityWindow::closeEvent(QCloseEvent* event) {
-  if (!mayClose()) {
+  if (!leaveBy(Road::CloseRequest)) {
     event->ignore();
     return;
   }
-  closeCommand(*this);
-  closeConfirmed_ = true;
-  QDialog::closeEvent(event);  // goes through reject(), which need not ask again
+  QDialog::closeEvent(event);  // goes through reject(), which does not ask again
 }
 
 void UtilityWindow::reject() {
-  // Escape, and the close request through closeEvent.
-  if (!closeConfirmed_ && !mayClose()) return;
+  if (!leaveBy(Road::Escape)) return;
   QDialog::reject();
 }
 
@@ -414,9 +382,7 @@ void UtilityWindow::keyPressEvent(QKeyEvent* event) {
                (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
   if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
     // A focused push button takes Enter itself; here the focus is in a list or a field.
-    if (!mayClose()) return;
-    readWindow();
-    accept();
+    if (leaveBy(Road::Enter)) accept();
     return;
   }
   QDialog::keyPressEvent(event);

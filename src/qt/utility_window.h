@@ -7,7 +7,7 @@
 #include <functional>
 #include <mutex>
 
-#include "core/window_state.h"
+#include "window/window_behaviour.h"
 
 class QComboBox;
 class QLineEdit;
@@ -27,7 +27,7 @@ namespace kestrel {
 // window stays usable while only the worker waits for its OK. Whichever way the window ends (close
 // request, Enter, Escape; while a download changes the device's memory, only after the user
 // confirms; a session that ends), every worker has ended before the window's state goes away.
-class UtilityWindow : public QDialog, public WindowState {
+class UtilityWindow : public QDialog, public WindowBehaviour {
   Q_OBJECT
 
  public:
@@ -45,23 +45,12 @@ class UtilityWindow : public QDialog, public WindowState {
                    MessageIcon icon = MessageIcon::None) override;
   void showAppMessage(const std::string& text) override;
 
-  // Routes a command identifier of the command table.
-  void onCommand(int id);
-
-  // False when a worker still ran after the window ended; its state must then outlive the window.
-  bool workersEnded() const { return workersEnded_; }
-
   // The window menu (right-click on the background, Shift+F10, the Menu key).
   QMenu* windowMenu() const { return windowMenu_; }
 
-  // Ends the window at once, for a session that ends (a termination request): nothing is asked;
-  // an update stops as Stop stops it, the dialogs and boxes open on the window are dismissed, and
-  // every worker has ended and the port has its settings back before the window ends. Window's
-  // thread.
-  void endSession();
-
+  // Every end of the window's modal run: the workers end first.
   void done(int result) override;
-  // Escape. While an update runs, only after the user has confirmed.
+  // Escape, and the close request after it has been let through (leaveBy).
   void reject() override;
 
  protected:
@@ -70,13 +59,17 @@ class UtilityWindow : public QDialog, public WindowState {
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
+  void buildWindow(const std::vector<std::string>& ports, std::span<const MenuItem> menu) override;
+  void disableStop() override;
+  std::optional<std::string> askForFile(const FileFilter& filter) override;
+  bool askToClose(const std::string& question) override;
+  void dismissDialogs() override;
+  void endWindow() override;
+  void dismissWorkerBoxes() override;
+
  private:
-  void buildControls();
-  // True when the window may close now: no update runs, or the user says Yes to closing anyway.
-  bool mayClose();
-  void chooseFirmwareFile();
+  void buildControls(const std::vector<std::string>& ports);
   void showAbout();
-  void showHelp();
   void showServiceDialog();
   // The owner of the window's boxes: the Service dialog while it is open (its commands' boxes are
   // modal to it), else the window.
@@ -104,9 +97,6 @@ class UtilityWindow : public QDialog, public WindowState {
   QList<QPointer<QMessageBox>> openBoxes_;
   std::mutex callsMutex_;  // Guards calls_.
   std::deque<std::function<void()>> calls_;
-  bool workersEnded_ = true;
-  bool ended_ = false;
-  bool closeConfirmed_ = false;  // The close request has been confirmed (or needed no question).
 };
 
 }  // namespace kestrel
