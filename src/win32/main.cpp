@@ -8,14 +8,12 @@
 #include "platform/process.h"
 #include "platform/windows_text.h"
 #include "win32/utility_app.h"
+#include "window/window_content.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kestrel-utility [--help | --version]\n"
-    "\n"
-    "Opens Kestrel Utility's window: choose the link (\"USB Port\" or COM1 to COM9), the\n"
-    "firmware's ELF file (.out) and press \"Run \". For scripts, see kestrel-flash --help.\n";
+const std::string kUsage =
+    "usage: kestrel-utility [--help | --version]\n\n" + std::string(kestrel::kWindowSummary);
 
 // Prints on the console the program was started from, or else in a box: a windowed program has
 // no console of its own.

@@ -20,11 +20,9 @@
 #define IDC_RUN 1025
 #define IDC_STOP 1026
 
-// The service dialog's fields; its buttons carry the service commands' own identifiers.
-#define IDC_CRADLE_ID 2001
-#define IDC_COMMAND 2002
-#define IDC_FRAME 2003
+// The About box's version line.
+#define IDC_ABOUT_VERSION 1101
 
-// Items of the window's system menu.
-#define IDM_ABOUT 0x0010
-#define IDM_SERVICE 0x0020
+// The service dialog's fields, one identifier each from this one on, in their order; its buttons
+// carry the service commands' own identifiers.
+#define IDC_SERVICE_FIELD 2001

@@ -3,8 +3,6 @@
 // After windows.h (through utility_app.h), which it builds on.
 #include <commctrl.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "platform/clock.h"
@@ -22,11 +20,7 @@ int UtilityApp::run() {
   auto window = std::make_unique<UtilityWindow>(instance_, systemClock(), serialBackend(),
                                                 hidBackend(), fileSystem());
   window->run();
-  if (!window->workersEnded()) {
-    // A worker is stuck in a call that does not return: its state must not be freed under it.
-    std::fflush(nullptr);
-    std::_Exit(0);
-  }
+  window->exitIfWorkersStuck(0);
   window.reset();
   return 0;
 }

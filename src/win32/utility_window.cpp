@@ -5,20 +5,16 @@
 #include <commdlg.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/windows_text.h"
-#include "update/update_commands.h"
 #include "win32/dialogs.h"
 #include "win32/resource.h"
 
 namespace kestrel {
 namespace {
 
-constexpr unsigned kShutdownWaitMs = 1000;
 // lParam: a const std::function<void()>* to run on the window's thread.
 constexpr UINT kRunOnWindowThread = WM_APP + 1;
 // A message that is never posted: peeking for it lets only sent messages through.
@@ -90,7 +86,8 @@ BOOL CALLBACK dismissDialog(HWND hwnd, LPARAM window) {
 
 UtilityWindow::UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid,
                              FileSystem& files)
-    : WindowState(clock, serial, hid, files), instance_(instance), appName_(executableName()) {
+    : WindowBehaviour(clock, serial, hid, files), instance_(instance), appName_(executableName()) {
+  letThroughWhileEnding([this] { pumpWhileClosing(); });
   bigIcon_ = static_cast<HICON>(
       ::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_WINDOW_ICON), IMAGE_ICON, 32, 32, 0));
   smallIcon_ = static_cast<HICON>(
@@ -98,12 +95,8 @@ UtilityWindow::UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& se
 }
 
 UtilityWindow::~UtilityWindow() {
-  if (!shutdown(kShutdownWaitMs, [this] { pumpWhileClosing(); })) {
-    // A worker is stuck in a call that does not return: its state must not be freed under it,
-    // so the process ends here, which ends the worker too.
-    std::fflush(nullptr);
-    std::_Exit(0);
-  }
+  endWorkers();
+  exitIfWorkersStuck(0);
   if (bigIcon_) ::DestroyIcon(bigIcon_);
   if (smallIcon_) ::DestroyIcon(smallIcon_);
 }
@@ -137,23 +130,16 @@ INT_PTR UtilityWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       int id = LOWORD(wParam);
       if (id == IDOK) {
         // Enter, with the focus in the port list or a field.
-        if (mayClose()) {
-          readWindow();
-          end(IDOK);
-        }
+        if (leaveBy(Road::Enter)) end(IDOK);
       } else if (id == IDCANCEL) {
-        // Escape.
-        if (mayClose()) end(IDCANCEL);
+        if (leaveBy(Road::Escape)) end(IDCANCEL);
       } else if (HIWORD(wParam) == BN_CLICKED) {
         onCommand(id);
       }
       return TRUE;
     }
     case WM_CLOSE:
-      if (mayClose()) {
-        closeCommand(*this);
-        end(IDCANCEL);
-      }
+      if (leaveBy(Road::CloseRequest)) end(IDCANCEL);
       return TRUE;
     case WM_ENDSESSION:
       // The session ends (log-off, shutdown); the process may be ended at any moment once this
@@ -162,11 +148,11 @@ INT_PTR UtilityWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam) endSession();
       return TRUE;
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0) == IDM_ABOUT) {
+      if ((wParam & 0xFFF0) == kAboutMenuCommand) {
         showAboutBox(*this);
         return TRUE;
       }
-      if ((wParam & 0xFFF0) == IDM_SERVICE) {
+      if ((wParam & 0xFFF0) == kServiceMenuCommand) {
         showServiceDialog(*this);
         return TRUE;
       }
@@ -185,31 +171,34 @@ INT_PTR UtilityWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-void UtilityWindow::initialise() {
-  HWND ports = ::GetDlgItem(hwnd_, IDC_PORT_LIST);
-  ::SendMessageW(ports, CB_ADDSTRING, 0, LPARAM(L"USB Port"));
-  for (int i = 1; i <= 9; ++i) {
-    std::wstring name = L"COM" + std::to_wstring(i);
-    ::SendMessageW(ports, CB_ADDSTRING, 0, LPARAM(name.c_str()));
+void UtilityWindow::buildWindow(const std::vector<std::string>& ports,
+                                std::span<const MenuItem> menu) {
+  ::SetWindowTextW(hwnd_, toWide(std::string(kWindowTitle)).c_str());
+  HWND list = ::GetDlgItem(hwnd_, IDC_PORT_LIST);
+  for (const std::string& port : ports) {
+    ::SendMessageW(list, CB_ADDSTRING, 0, LPARAM(toWide(port).c_str()));
   }
   ::SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   ::SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETPOS, 0, 0);
-  refreshWindow();
 
-  if (HMENU menu = ::GetSystemMenu(hwnd_, FALSE)) {
-    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    ::AppendMenuW(menu, MF_STRING, IDM_SERVICE, L"Service...");
-    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    ::AppendMenuW(menu, MF_STRING, IDM_ABOUT, L"&About Kestrel Firmware Utility");
+  if (HMENU system = ::GetSystemMenu(hwnd_, FALSE)) {
+    // Apart from the system's own items.
+    ::AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+    for (const MenuItem& item : menu) {
+      if (item.text.empty()) {
+        ::AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+      } else {
+        ::AppendMenuW(system, MF_STRING, UINT_PTR(item.command),
+                      toWide(std::string(item.text)).c_str());
+      }
+    }
   }
   ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, LPARAM(bigIcon_));
   ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, LPARAM(smallIcon_));
+}
 
-  attach();
-  refreshWindow();
+void UtilityWindow::disableStop() {
   ::EnableWindow(::GetDlgItem(hwnd_, IDC_STOP), FALSE);
-  PortIndex = 0;
-  refreshWindow();
 }
 
 void UtilityWindow::onWindowThread(const std::function<void()>& f) {
@@ -298,29 +287,26 @@ void UtilityWindow::showAppMessage(const std::string& text) {
   box(owner, text, appName_, MB_OK | MB_ICONWARNING);
 }
 
-void UtilityWindow::onCommand(int id) {
-  if (id == IDC_SEARCH) {
-    chooseFirmwareFile();
-    return;
-  }
-  dispatchCommand(*this, id);
-}
-
-void UtilityWindow::chooseFirmwareFile() {
-  readWindow();
+std::optional<std::string> UtilityWindow::askForFile(const FileFilter& filter) {
   // Room for the longest path the system can hold, not MAX_PATH.
   std::vector<wchar_t> file(32768, L'\0');
+  // Display text and pattern, each ended by a null, and a null that ends the list.
+  std::wstring filters = toWide(std::string(filter.text));
+  filters += L'\0';
+  filters += toWide(std::string(filter.pattern));
+  filters += L'\0';
+  const std::wstring extension = toWide(std::string(filter.defaultExtension));
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = hwnd_;
-  ofn.lpstrFilter = L"HEX Files (*.out)\0*.out\0\0";
+  ofn.lpstrFilter = filters.c_str();  // c_str() adds the last null
   ofn.lpstrFile = file.data();
   ofn.nMaxFile = DWORD(file.size());
-  ofn.lpstrDefExt = L"out";
+  ofn.lpstrDefExt = extension.c_str();
   // The read-only check box hidden; neither the file nor its folder has to exist.
   ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
-  if (!::GetOpenFileNameW(&ofn)) return;
-  takeChosenFile(*this, toUtf8(file.data()));
+  if (!::GetOpenFileNameW(&ofn)) return std::nullopt;
+  return toUtf8(file.data());
 }
 
 void UtilityWindow::paintMinimised() {
@@ -337,26 +323,15 @@ void UtilityWindow::paintMinimised() {
   ::EndPaint(hwnd_, &ps);
 }
 
-void UtilityWindow::showHelp() {
-  ::MessageBoxW(hwnd_,
-                L"1. Choose the link: \"USB Port\" for the device's USB boot mode, or the COM "
-                L"port it is wired to.\n"
-                L"2. Choose the firmware (.out) with \"Search...\".\n"
-                L"3. Press \"Run \" and wait for \"Download Finished!\".\n\n"
-                L"Do not unplug the device while the progress bar moves.",
-                L"Kestrel Utility help", MB_OK | MB_ICONINFORMATION);
+bool UtilityWindow::askToClose(const std::string& question) {
+  return box(hwnd_, question, appName_, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
-bool UtilityWindow::mayClose() {
-  std::optional<std::string> question = closeQuestion(*this);
-  return !question ||
-         box(hwnd_, *question, appName_, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
-}
-
-void UtilityWindow::endSession() {
-  if (ended_) return;
-  stopCommand(*this);
+void UtilityWindow::dismissDialogs() {
   ::EnumThreadWindows(windowThread_, dismissDialog, reinterpret_cast<LPARAM>(hwnd_));
+}
+
+void UtilityWindow::endWindow() {
   end(IDCANCEL);
 }
 
@@ -374,10 +349,7 @@ void UtilityWindow::pumpWhileClosing() {
 }
 
 void UtilityWindow::end(INT_PTR result) {
-  if (!ended_) {
-    ended_ = true;
-    workersEnded_ = shutdown(kShutdownWaitMs, [this] { pumpWhileClosing(); });
-  }
+  endWorkers();
   ::EndDialog(hwnd_, result);
 }
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "core/window_state.h"
+#include "window/window_behaviour.h"
 
 namespace kestrel {
 
@@ -23,7 +23,7 @@ namespace kestrel {
 // worker. Closing the window (close request, Enter, Escape; while a download changes the device's
 // memory, only after the user confirms; the session's end) dismisses the workers' boxes and ends
 // every worker before the window's state goes away.
-class UtilityWindow : public WindowState {
+class UtilityWindow : public WindowBehaviour {
  public:
   UtilityWindow(HINSTANCE instance, Clock& clock, SerialBackend& serial, HidApi& hid,
                 FileSystem& files);
@@ -31,10 +31,6 @@ class UtilityWindow : public WindowState {
 
   // Shows the window modally; returns when it has ended.
   void run();
-
-  // False when a worker still ran after the window ended: the process must end instead of
-  // freeing the window's state under it.
-  bool workersEnded() const { return workersEnded_; }
 
   void readWindow() override;
   void refreshWindow() override;
@@ -46,9 +42,6 @@ class UtilityWindow : public WindowState {
                    MessageIcon icon = MessageIcon::None) override;
   void showAppMessage(const std::string& text) override;
 
-  // Routes a command identifier of the command table.
-  void onCommand(int id);
-
   HWND handle() const { return hwnd_; }
   // The Service dialog while it is open (nullptr once it has closed): the owner of showMessage's
   // boxes meanwhile, so that a box of a service command is modal to the dialog that raised it.
@@ -57,20 +50,18 @@ class UtilityWindow : public WindowState {
   // The executable's name without folder and extension: every box's caption without its own.
   const std::wstring& applicationName() const { return appName_; }
 
+ protected:
+  void buildWindow(const std::vector<std::string>& ports, std::span<const MenuItem> menu) override;
+  void disableStop() override;
+  std::optional<std::string> askForFile(const FileFilter& filter) override;
+  bool askToClose(const std::string& question) override;
+  void dismissDialogs() override;
+  void endWindow() override;
+
  private:
   static INT_PTR CALLBACK dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
-  void initialise();
-  void chooseFirmwareFile();
   void paintMinimised();
-  void showHelp();
-  // True when the window may close now: no download changes the device's memory, or the user
-  // says Yes to closing anyway.
-  bool mayClose();
-  // Ends the window at once, for a session that ends: nothing is asked; an update stops as Stop
-  // stops it, the dialogs open on the window's thread are dismissed, and every worker has ended
-  // and the port has its settings back before this returns.
-  void endSession();
   // The Service dialog while it is open, else the window.
   HWND boxOwner() const;
   // Ends the window with `result`: the workers first, then the dialog.
@@ -91,8 +82,6 @@ class UtilityWindow : public WindowState {
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   std::atomic<HWND> serviceDialog_{nullptr};
-  bool ended_ = false;
-  bool workersEnded_ = true;
   std::mutex boxesMutex_;            // Guards boxThreads_.
   std::multiset<DWORD> boxThreads_;  // Threads that show a box now.
 };

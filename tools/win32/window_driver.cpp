@@ -1,6 +1,9 @@
 // kestrel-window-driver: works Kestrel Utility's window on Windows as a user would, through window
 // messages, and says what it saw. For the tests under Wine.
 //
+//   kestrel-window-driver start
+//       checks the window as it starts: its title, the port list's entries with "USB Port"
+//       selected and the focus in it, Stop and "UPDATE" hidden and disabled, Run enabled.
 //   kestrel-window-driver update PORT TITLE [PAUSE_MS]
 //       chooses entry PORT of the port list (3 is COM3), types TITLE into the file field, presses
 //       "Run ", answers every box with OK and checks that the update ends with "Download
@@ -10,9 +13,10 @@
 //   kestrel-window-driver about [PAUSE_MS]
 //       opens the About box from the system menu, checks it and closes it with OK.
 //   kestrel-window-driver service
-//       opens the Service dialog from the system menu and raises a command that answers with a box
-//       ("Send command" with no code typed); checks that the box is owned by the dialog and that
-//       the dialog takes no input while the box is open; closes both.
+//       opens the Service dialog from the system menu, checks that it shows every field and
+//       operation whole, and raises a command that answers with a box ("Send command" with no code
+//       typed); checks that the box is owned by the dialog and that the dialog takes no input while
+//       the box is open; closes both.
 //   kestrel-window-driver close
 //       closes the window.
 //   kestrel-window-driver close-search PORT TITLE
@@ -37,6 +41,8 @@
 #include <thread>
 #include <vector>
 
+#include "window/window_content.h"
+
 namespace {
 
 using Clk = std::chrono::steady_clock;
@@ -48,6 +54,13 @@ std::string narrow(const std::wstring& w) {
   std::string s(size_t(n), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), s.data(), n, nullptr, nullptr);
   return s;
+}
+
+std::wstring widen(std::string_view s) {
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
+  std::wstring w(size_t(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
+  return w;
 }
 
 std::wstring textOf(HWND hwnd) {
@@ -129,6 +142,50 @@ bool pressRun(HWND main, int port, const std::wstring& title) {
   return true;
 }
 
+// What a control shows and whether it lies whole inside its dialog's client area.
+bool wholeInside(HWND dialog, HWND control) {
+  RECT client, r;
+  ::GetClientRect(dialog, &client);
+  ::GetWindowRect(control, &r);
+  ::MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r.left >= client.left && r.top >= client.top && r.right <= client.right &&
+         r.bottom <= client.bottom && r.right > r.left && r.bottom > r.top;
+}
+
+int start() {
+  HWND main = mainWindow();
+  HWND ports = ::GetDlgItem(main, 1001);
+  std::vector<std::string> entries;
+  int n = int(::SendMessageW(ports, CB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    wchar_t text[64] = {};
+    if (::SendMessageW(ports, CB_GETLBTEXTLEN, WPARAM(i), 0) < 64) {
+      ::SendMessageW(ports, CB_GETLBTEXT, WPARAM(i), LPARAM(text));
+    }
+    entries.push_back(narrow(text));
+  }
+  int failures = 0;
+  auto check = [&](bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    if (!ok) ++failures;
+  };
+  std::string list;
+  for (const std::string& e : entries) list += (list.empty() ? "" : ", ") + e;
+  check(entries == kestrel::portListEntries(), "the port list: " + list);
+  check(::SendMessageW(ports, CB_GETCURSEL, 0, 0) == 0, "\"USB Port\" selected");
+  DWORD thread = ::GetWindowThreadProcessId(main, nullptr);
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  check(::GetGUIThreadInfo(thread, &gui) && gui.hwndFocus == ports, "the focus in the port list");
+  for (int hidden : {1022, 1026}) {
+    HWND button = ::GetDlgItem(main, hidden);
+    check(!::IsWindowVisible(button) && !::IsWindowEnabled(button),
+          narrow(textOf(button)) + " hidden and disabled");
+  }
+  check(::IsWindowEnabled(::GetDlgItem(main, 1025)), "Run enabled");
+  return failures == 0 ? 0 : 1;
+}
+
 int progressOf(HWND main) {
   return int(::SendMessageW(::GetDlgItem(main, 1021), PBM_GETPOS, 0, 0));
 }
@@ -203,6 +260,27 @@ int service() {
   ::PostMessageW(main, WM_SYSCOMMAND, 0x0020, 0);
   HWND dialog = waitFor([] { return visible(::FindWindowW(L"#32770", L"Service")); }, 10,
                         "the Service dialog");
+  int missing = 0;
+  for (const kestrel::ServiceOperation& operation : kestrel::kServiceOperations) {
+    HWND button = ::GetDlgItem(dialog, operation.command);
+    if (!button || textOf(button) != widen(operation.label) || !::IsWindowVisible(button) ||
+        !wholeInside(dialog, button)) {
+      std::printf("operation %d \"%s\": not shown whole\n", operation.command,
+                  std::string(operation.label).c_str());
+      ++missing;
+    }
+  }
+  for (int field = 0; field < int(std::size(kestrel::kServiceFields)); ++field) {
+    HWND edit = ::GetDlgItem(dialog, 2001 + field);
+    if (!edit || !wholeInside(dialog, edit)) {
+      std::printf("field %s: not shown whole\n",
+                  std::string(kestrel::kServiceFields[field].name).c_str());
+      ++missing;
+    }
+  }
+  std::printf("service  %d operations and %d fields, %d not shown whole\n",
+              int(std::size(kestrel::kServiceOperations)), int(std::size(kestrel::kServiceFields)),
+              missing);
   ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1034, BN_CLICKED),
                  LPARAM(::GetDlgItem(dialog, 1034)));
   Box box;
@@ -221,7 +299,9 @@ int service() {
           "the Service dialog to take input again");
   ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
   waitFor([&] { return ::IsWindow(dialog) ? nullptr : main; }, 10, "the Service dialog to close");
-  return box.text == L"Command Length error!" && owner == dialog && dialogBlocked ? 0 : 1;
+  return box.text == L"Command Length error!" && owner == dialog && dialogBlocked && missing == 0
+             ? 0
+             : 1;
 }
 
 // Waits for the window to end; fails when a box comes first.
@@ -348,6 +428,7 @@ int main(int argc, char** argv) {
     return update(std::atoi(argv[2]), std::wstring(title.begin(), title.end()),
                   argc > 4 ? std::atoi(argv[4]) : 0);
   }
+  if (verb == "start") return start();
   if (verb == "about") return about(argc > 2 ? std::atoi(argv[2]) : 0);
   if (verb == "service") return service();
   if (verb == "close") return close();
@@ -360,7 +441,8 @@ int main(int argc, char** argv) {
     if (verb == "end-session") return endSession(port, wide);
   }
   std::printf(
-      "usage: kestrel-window-driver update PORT TITLE [PAUSE_MS] | about [PAUSE_MS] | service |\n"
+      "usage: kestrel-window-driver start | update PORT TITLE [PAUSE_MS] | about [PAUSE_MS] |\n"
+      "       service |\n"
       "       close | close-search PORT TITLE | close-download PORT TITLE |\n"
       "       end-session PORT TITLE\n");
   return 2;
