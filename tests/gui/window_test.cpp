@@ -376,16 +376,40 @@ class WindowTest : public QObject {
     QTRY_VERIFY2(answered.load(), "the worker to go on after OK");
   }
 
+  // Enter on the focused Run button presses it: the update starts (the device gets the two wake
+  // bytes at 9600 bit/s, then probes; Run is greyed; the status shows the search) and the window
+  // stays.
   void enterOnRunPressesRun() {
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
-    auto w = showWindow();
+    BootLoaderOnCom1 at;
+    auto w = windowReadyToRun();
     ModalWatcher watcher;
     auto* run = find<QPushButton>(w.get(), "runButton");
     run->setFocus();
     QTest::keyClick(run, Qt::Key_Return);
     QVERIFY(w->isVisible());
-    QCOMPARE(watcher.boxes.size(), 2);
+    QVERIFY(w->serialUpdateRunning.load());
+    QVERIFY(!run->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(find<QLineEdit>(w.get(), "statusField")->text(),
+                              QStringLiteral("Search Device..."), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(at.device.received().size() >= 3, "the wake bytes and a probe", 5000);
+    const std::vector<sim::LineByte> got = at.device.received();
+    QCOMPARE(int(got[0].byte), 0xA2);
+    QCOMPARE(int(got[1].byte), 0xA2);
+    QCOMPARE(got[0].baud, 9600u);
+    QCOMPARE(int(got[2].byte), 0xA5);
+    QVERIFY(watcher.boxes.isEmpty());
+  }
+
+  // F1 shows the help in a box of its own.
+  void f1ShowsTheHelp() {
+    auto w = showWindow();
+    ModalWatcher watcher;
+    QTest::keyClick(find<QComboBox>(w.get(), "portList"), Qt::Key_F1);
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].caption, QStringLiteral("Kestrel Utility help"));
+    QCOMPARE(watcher.boxes[0].icon, QMessageBox::Information);
+    QVERIFY(watcher.boxes[0].text.startsWith(QStringLiteral("1. Choose the link:")));
+    QVERIFY(w->isVisible());
   }
 
   void runWithoutFileAsksForOneThenReportsConversionFailure() {
