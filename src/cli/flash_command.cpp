@@ -70,9 +70,10 @@ bool permissionDenied(const std::string& path) {
 }
 
 bool anyHidPermissionProblem(HidApi& hid) {
-  std::vector<std::string> paths;
-  if (!hid.enumerate(&paths)) return false;
-  return std::any_of(paths.begin(), paths.end(), permissionDenied);
+  std::vector<HidInterfaceInfo> interfaces;
+  if (!hid.enumerate(&interfaces)) return false;
+  return std::any_of(interfaces.begin(), interfaces.end(),
+                     [](const HidInterfaceInfo& i) { return permissionDenied(i.path); });
 }
 
 const char* causeName(Cause c) {
@@ -346,14 +347,15 @@ int Flash::list() {
   w.report({{"event", "ports"}, {"ports", ports}}, text.substr(0, text.size() - 1));
 
   Json devices = Json::array();
-  std::vector<std::string> paths;
-  if (!env_.hid.enumerate(&paths)) {
+  std::vector<HidInterfaceInfo> interfaces;
+  if (!env_.hid.enumerate(&interfaces)) {
     w.report({{"event", "usb"}, {"listed", false}, {"devices", devices}},
              "USB boot loaders: the HID devices cannot be listed");
     return end(w, kExitOk, "listed", nullptr);
   }
   text = "USB boot loaders:";
-  for (const auto& p : paths) {
+  for (const auto& i : interfaces) {
+    const std::string& p = i.path;
     auto dev = env_.hid.open(p, HidUse::Read);
     if (!dev) {
       if (permissionDenied(p)) {

@@ -19,6 +19,8 @@ struct UpdateOutcome {
     NoMemory,           // No memory for the image.
     PortUnavailable,    // The serial port could not be opened.
     NoUsbDevice,        // No USB boot loader among the HID devices, or they could not be listed.
+    DeviceBusy,         // The USB boot loader selected is claimed by another run.
+    DuplicateSerial,    // Two USB boot loaders present have the serial number selected.
     NoAnswer,           // The serial search ended without the device's answer (Stop).
     NoAcknowledgement,  // The device did not acknowledge a step (or answered something else).
     DeviceGone,         // The line hung up or the device was unplugged during the update.

@@ -75,6 +75,7 @@ bool WindowState::shutdown(uint32_t timeoutMs, const std::function<void()>& whil
   if (!workersEnded_) return false;
   hid.hidReadHandle.close();
   hid.hidWriteHandle.close();
+  hid.hidClaim.release();
   serialPortHandle.close();
   serialPortClaim.release();
   WindowState* self = this;

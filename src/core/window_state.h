@@ -39,23 +39,25 @@ class SharedText {
 using SerialPortSlot = DeviceSlot<SerialPort>;
 using HidDeviceSlot = DeviceSlot<HidDevice>;
 
-// The claim on the serial port that the window's current run holds (SerialBackend::claim), kept
-// across the port's closes and reopens until the run lets it go. Any thread.
-class PortClaimSlot {
+// The claim that the window's current run holds on its device (SerialBackend::claim on a serial
+// port, HidApi::claim on a USB boot loader), kept across the device's closes and reopens until the
+// run lets it go. Any thread.
+template <class Claim>
+class ClaimSlot {
  public:
-  // True while a claim on the port named `name` is held.
+  // True while a claim on the device named `name` is held.
   bool holds(const std::string& name) const {
     std::lock_guard lock(mutex_);
     return claim_ && name_ == name;
   }
-  // True while a claim on any port is held.
+  // True while a claim on any device is held.
   bool held() const {
     std::lock_guard lock(mutex_);
     return claim_ != nullptr;
   }
-  // Keeps `claim` on the port `name`; a claim held before is let go.
-  void put(std::string name, std::unique_ptr<PortClaim> claim) {
-    std::unique_ptr<PortClaim> old;
+  // Keeps `claim` on the device `name`; a claim held before is let go.
+  void put(std::string name, std::unique_ptr<Claim> claim) {
+    std::unique_ptr<Claim> old;
     std::lock_guard lock(mutex_);
     old.swap(claim_);
     claim_ = std::move(claim);
@@ -63,7 +65,7 @@ class PortClaimSlot {
   }
   // Lets the claim go; does nothing when none is held.
   void release() {
-    std::unique_ptr<PortClaim> old;
+    std::unique_ptr<Claim> old;
     std::lock_guard lock(mutex_);
     old.swap(claim_);
     name_.clear();
@@ -72,18 +74,24 @@ class PortClaimSlot {
  private:
   mutable std::mutex mutex_;  // Guards name_ and claim_.
   std::string name_;
-  std::unique_ptr<PortClaim> claim_;
+  std::unique_ptr<Claim> claim_;
 };
 
-// The USB link's state in the window: the boot loader opened twice, and two flags.
+using PortClaimSlot = ClaimSlot<PortClaim>;
+using HidClaimSlot = ClaimSlot<HidClaim>;
+
+// The USB link's state in the window: the boot loader claimed and opened twice, and two flags.
 //
-// The handles are opened and closed together, by FindHidDevice and CloseHidDevice. The
+// The handles are opened and closed together, by FindHidDevice and CloseHidDevice; the claim is
+// taken before they are opened and let go after they are closed, so no other run of this program
+// or of Kestrel Utility opens the device meanwhile. The
 // HidReceiveThread reads through hidReadHandle, the HidDownloadThread writes through
 // hidWriteHandle; each holds its handle only for one read or one block, so a close from another
 // thread waits at most that long.
 struct HidLink {
   HidDeviceSlot hidReadHandle;
   HidDeviceSlot hidWriteHandle;
+  HidClaimSlot hidClaim;
   std::atomic<uint32_t> hidRunning{0};      // Nonzero while a USB download runs.
   std::atomic<uint32_t> hidAckReceived{0};  // Raised by the receive thread on "U5U".
 };
@@ -151,10 +159,11 @@ class WindowState {
   // Ends whatever update runs before the window's state goes away: marks the window closing,
   // raises searchStopped, clears hidRunning, cancels the serial port under the workers and waits up
   // to `timeoutMs` of real time for every worker to end; then closes the port and both HID handles,
-  // lets the port's claim go and clears windowRef. An update still running is recorded as
-  // Interrupted. Returns true when every worker has ended. When it returns false a worker is stuck
-  // (in a driver call that does not return): this object must then not be destroyed, and the caller
-  // ends the process instead. Idempotent. The window's thread (the thread that owns the front end).
+  // lets the port's claim and the HID claim go and clears windowRef. An update still running is
+  // recorded as Interrupted. Returns true when every worker has ended. When it returns false a
+  // worker is stuck (in a driver call that does not return): this object must then not be
+  // destroyed, and the caller ends the process instead. Idempotent. The window's thread (the thread
+  // that owns the front end).
   // `whileWaiting`, when given, runs every few milliseconds during the wait: a front end whose
   // workers call into the window's thread synchronously lets those calls through there (they find
   // the window closing and return).

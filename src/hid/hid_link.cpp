@@ -4,17 +4,34 @@
 
 namespace kestrel {
 
-bool FindHidDevice(WindowState& w) {
-  HidLink& link = w.hid;
-  std::vector<std::string> paths;
-  if (!w.hidApi.enumerate(&paths)) {
-    w.showAppMessage("Couldn't get handle for HID devices");
+bool FindHidDevice(WindowState& w, const HidSelection& selection, HidMiss* miss) {
+  auto missed = [&](HidMiss why) {
+    if (miss) *miss = why;
     return false;
+  };
+  HidLink& link = w.hid;
+  std::vector<HidInterfaceInfo> interfaces;
+  if (!w.hidApi.enumerate(&interfaces)) {
+    w.showAppMessage("Couldn't get handle for HID devices");
+    return missed(HidMiss::ListFailed);
   }
-  for (const std::string& path : paths) {
+  if (selection.by == HidSelection::By::SerialNumber &&
+      bootLoadersWithSerialNumber(interfaces, selection.value) > 1) {
+    return missed(HidMiss::SerialNumberShared);
+  }
+  bool busySeen = false;
+  for (const HidInterfaceInfo& info : interfaces) {
+    if (!selection.admits(info)) continue;
+    // The claim comes before any open: a device that another run is updating is never opened.
+    bool busy = false;
+    std::unique_ptr<HidClaim> claim = w.hidApi.claim(info.path, &busy);
+    if (!claim) {
+      busySeen = busySeen || (busy && isBootLoader(info.attributes));
+      continue;
+    }
     // Both opens are tried even when the first fails, as the pair is judged together.
-    std::unique_ptr<HidDevice> reader = w.hidApi.open(path, HidUse::Read);
-    std::unique_ptr<HidDevice> writer = w.hidApi.open(path, HidUse::Write);
+    std::unique_ptr<HidDevice> reader = w.hidApi.open(info.path, HidUse::Read);
+    std::unique_ptr<HidDevice> writer = w.hidApi.open(info.path, HidUse::Write);
     // Whatever does not become the link is closed read handle first, as CloseHidDevice does.
     auto closeBoth = [&] {
       reader.reset();
@@ -28,21 +45,24 @@ bool FindHidDevice(WindowState& w) {
     if (!reader->attributes(&a)) {
       closeBoth();
       w.showAppMessage("Couldn't get HID attributes");
-      return false;
+      return missed(HidMiss::AttributesUnreadable);
     }
-    if (a.vendorId == kBootVendorId && a.productId == kBootProductId && a.version == kBootVersion) {
+    if (isBootLoader(a)) {
+      link.hidClaim.put(info.path, std::move(claim));
       link.hidReadHandle.put(std::move(reader));
       link.hidWriteHandle.put(std::move(writer));
+      if (miss) *miss = HidMiss::None;
       return true;
     }
     closeBoth();
   }
-  return false;
+  return missed(busySeen ? HidMiss::Busy : HidMiss::NotFound);
 }
 
 void CloseHidDevice(WindowState& w) {
   w.hid.hidReadHandle.close();
   w.hid.hidWriteHandle.close();
+  w.hid.hidClaim.release();
 }
 
 }  // namespace kestrel

@@ -54,18 +54,57 @@ class HidDevice {
   virtual bool attributes(HidAttributes* out) = 0;
 };
 
+// What the system tells of one HID interface without opening it.
+struct HidInterfaceInfo {
+  std::string path;          // What HidApi::open() and claim() take.
+  HidAttributes attributes;  // Vendor, product and version as the system lists them.
+  // The USB device's serial number in UTF-8; empty when it gives none. Identical units may give
+  // the same one.
+  std::string serialNumber;
+  // The physical USB port the device is plugged into, the same after a device is plugged into the
+  // same port again: on Linux the USB device's name in sysfs ("1-3.2": bus 1, root-hub port 3,
+  // port 2 of the hub there), on Windows the location path of the USB device
+  // ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)"). Empty when the interface is not on USB or
+  // the system does not say.
+  std::string location;
+};
+
+// A hold of one device against every other run of this program and of Kestrel Utility: while it
+// lives, their claims on the same device fail as busy. Destroying it lets the device go; so does
+// the end of the process, however it ends.
+class HidClaim {
+ public:
+  virtual ~HidClaim() = default;
+};
+
+// Whether a device is held by a claim.
+enum class HidClaimState {
+  Free,
+  Busy,     // Another claim holds it (of another process, or of this one).
+  Unknown,  // The device cannot be looked at (gone, or no permission).
+};
+
 // The HID interfaces present on the system.
 class HidApi {
  public:
   virtual ~HidApi() = default;
 
-  // The device paths of every HID interface present, in the system's order. False when the list
-  // cannot be obtained.
-  virtual bool enumerate(std::vector<std::string>* paths) = 0;
+  // Every HID interface present, in the system's order, replacing *interfaces. False when the
+  // list cannot be obtained.
+  virtual bool enumerate(std::vector<HidInterfaceInfo>* interfaces) = 0;
 
   // Opens `path` for reading and writing, shared with other openers, for `use`. Null when it
-  // cannot be opened.
+  // cannot be opened. A claim is not needed to open a path, nor looked at.
   virtual std::unique_ptr<HidDevice> open(const std::string& path, HidUse use) = 0;
+
+  // Claims the device at `path` for this run. Null when another claim holds it (*busy is then
+  // true; a claim of a moment, such as claimState() of another process, is waited out first) or
+  // when it cannot be claimed at all (*busy false: no such device, no permission).
+  virtual std::unique_ptr<HidClaim> claim(const std::string& path, bool* busy) = 0;
+
+  // Whether a claim holds `path`, without keeping one: others' claims made meanwhile are
+  // delayed by a moment at most, never refused.
+  virtual HidClaimState claimState(const std::string& path) = 0;
 };
 
 // The platform's HID devices.

@@ -1,9 +1,11 @@
-// The HID backend on Windows: SetupAPI to list the HID interfaces, hid.dll for their attributes,
-// a synchronous handle for writing reports and an overlapped one for reading them.
+// The HID backend on Windows: SetupAPI to list the HID interfaces and find their USB ports,
+// hid.dll for their attributes and serial numbers, a synchronous handle for writing reports and an
+// overlapped one for reading them, a named mutex for the claim.
 
 #include <windows.h>
 // clang-format off: setupapi.h and hidsdi.h need windows.h first; hidsdi.h declares C functions
 // without saying so.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 extern "C" {
 #include <hidsdi.h>
@@ -16,6 +18,8 @@ extern "C" {
 #include <mutex>
 
 #include "platform/hid_device.h"
+#include "platform/usb_location.h"
+#include "platform/windows_text.h"
 
 namespace kestrel {
 namespace {
@@ -137,9 +141,75 @@ class WindowsHidDevice final : public HidDevice {
   bool pending_ = false;
 };
 
+// The location path of the USB device that the HID collection `collection` belongs to: that of
+// its USB parent, past the interface node of a composite device. The hub above is never taken for
+// it. Empty when the collection is not on USB or Windows gives no port for it.
+std::string usbLocationOf(DEVINST collection) {
+  HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  std::string location;
+  DEVINST node = collection;
+  for (int level = 0; level < 3; ++level) {
+    DEVINST parent = 0;
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (::CM_Get_Parent(&parent, node, 0) != CR_SUCCESS ||
+        ::CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) {
+      break;
+    }
+    node = parent;
+    UsbNodeKind kind = usbNodeKind(id);
+    if (kind == UsbNodeKind::Interface) continue;
+    if (kind == UsbNodeKind::NotUsb) break;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    wchar_t paths[1024];
+    DWORD type = 0, size = 0;
+    if (::SetupDiOpenDeviceInfoW(set, id, nullptr, 0, &data) &&
+        ::SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_LOCATION_PATHS, &type,
+                                            reinterpret_cast<BYTE*>(paths), sizeof paths, &size) &&
+        type == REG_MULTI_SZ) {
+      location = toUtf8(usbPortLocationPath(paths, size / sizeof(wchar_t)));
+    }
+    break;
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+  return location;
+}
+
+// Attributes and serial number through a handle without read or write access, which Windows gives
+// for any HID collection, one that it keeps for itself (a keyboard) included.
+void describe(const std::string& path, HidInterfaceInfo* info) {
+  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  HIDD_ATTRIBUTES a{};
+  a.Size = sizeof a;
+  if (::HidD_GetAttributes(h, &a)) info->attributes = {a.VendorID, a.ProductID, a.VersionNumber};
+  // A USB string descriptor holds at most 126 characters.
+  wchar_t serial[128] = {};
+  if (::HidD_GetSerialNumberString(h, serial, sizeof serial - sizeof(wchar_t))) {
+    info->serialNumber = toUtf8(serial);
+  }
+  ::CloseHandle(h);
+}
+
+// The claim is a mutex named after the device path: while one exists, under any session, the
+// device is claimed. Its existence is the claim, not its ownership, which Windows ties to a thread
+// (the window claims on its own thread and lets go on the download's). Windows destroys it with
+// the last handle, so a run that crashes leaves no stale claim.
+class MutexClaim final : public HidClaim {
+ public:
+  explicit MutexClaim(HANDLE mutex) : mutex_(mutex) {}
+  ~MutexClaim() override { ::CloseHandle(mutex_); }
+
+ private:
+  HANDLE mutex_;
+};
+
 class WindowsHidApi final : public HidApi {
  public:
-  bool enumerate(std::vector<std::string>* paths) override {
+  bool enumerate(std::vector<HidInterfaceInfo>* interfaces) override {
+    interfaces->clear();
     GUID hid{};
     ::HidD_GetHidGuid(&hid);
     HDEVINFO list =
@@ -157,8 +227,14 @@ class WindowsHidApi final : public HidApi {
       std::vector<uint8_t> storage(size);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
       detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-      if (!::SetupDiGetDeviceInterfaceDetailA(list, &iface, detail, size, nullptr, nullptr)) break;
-      paths->push_back(detail->DevicePath);
+      SP_DEVINFO_DATA device{};
+      device.cbSize = sizeof device;
+      if (!::SetupDiGetDeviceInterfaceDetailA(list, &iface, detail, size, nullptr, &device)) break;
+      HidInterfaceInfo info;
+      info.path = detail->DevicePath;
+      describe(info.path, &info);
+      info.location = usbLocationOf(device.DevInst);
+      interfaces->push_back(std::move(info));
     }
     ::SetupDiDestroyDeviceInfoList(list);
     return true;
@@ -172,6 +248,41 @@ class WindowsHidApi final : public HidApi {
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<WindowsHidDevice>(h, overlapped);
   }
+
+  std::unique_ptr<HidClaim> claim(const std::string& path, bool* busy) override {
+    *busy = false;
+    const std::wstring name = toWide(hidClaimName(path));
+    // Another program's look at the claim (claimState) keeps the mutex for a moment: that is
+    // waited out, a claim that stays is not.
+    for (int attempt = 0;; ++attempt) {
+      HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+      DWORD code = ::GetLastError();
+      if (mutex && code != ERROR_ALREADY_EXISTS) return std::make_unique<MutexClaim>(mutex);
+      if (mutex) ::CloseHandle(mutex);
+      // Access denied: the mutex exists, made by another user.
+      if (code != ERROR_ALREADY_EXISTS && code != ERROR_ACCESS_DENIED) return nullptr;
+      if (attempt == kClaimAttempts) {
+        *busy = true;
+        return nullptr;
+      }
+      ::Sleep(10);
+    }
+  }
+
+  HidClaimState claimState(const std::string& path) override {
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, toWide(hidClaimName(path)).c_str());
+    if (mutex) {
+      ::CloseHandle(mutex);
+      return HidClaimState::Busy;
+    }
+    DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND  ? HidClaimState::Free
+           : code == ERROR_ACCESS_DENIED ? HidClaimState::Busy
+                                         : HidClaimState::Unknown;
+  }
+
+ private:
+  static constexpr int kClaimAttempts = 5;
 };
 
 }  // namespace

@@ -46,17 +46,32 @@ bool reportConversion(WindowState& w, ConvertResult result) {
   return result == ConvertResult::Ok;
 }
 
-void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image) {
+void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image,
+                 const HidSelection& usb) {
   // The download sends these very bytes, whatever becomes of the image file meanwhile.
   w.runImage.set(std::move(image));
   if (w.PortIndex != 0) {
     startSerialSearch(w);
     return;
   }
-  if (!FindHidDevice(w)) {
+  HidMiss miss = HidMiss::None;
+  if (!FindHidDevice(w, usb, &miss)) {
     UpdateOutcome none;
-    none.cause = UpdateOutcome::Cause::NoUsbDevice;
-    none.detail = "no USB boot loader found";
+    switch (miss) {
+      case HidMiss::Busy:
+        none.cause = UpdateOutcome::Cause::DeviceBusy;
+        none.detail = usb.describe() + " is busy: in use by another program";
+        break;
+      case HidMiss::SerialNumberShared:
+        none.cause = UpdateOutcome::Cause::DuplicateSerial;
+        none.detail = "more than one USB boot loader has the serial number " + usb.value;
+        break;
+      default:
+        none.cause = UpdateOutcome::Cause::NoUsbDevice;
+        none.detail = usb.by == HidSelection::By::First ? "no USB boot loader found"
+                                                        : usb.describe() + " is not present";
+        break;
+    }
     w.outcome.set(none);
     w.showMessage("Make sure the Device work under USB-Boot Mode", "Prompt");
     CloseHidDevice(w);

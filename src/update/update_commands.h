@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hid/hid_selection.h"
 #include "update/firmware_files.h"
 
 namespace kestrel {
@@ -40,10 +41,15 @@ void runCommand(WindowState& w);
 // The parts of Run, for a front end that converts a file of its own choosing (the command line):
 // beginConversion() forgets the last update; reportConversion() shows "File Convert fail!"
 // (caption "Error") after a refused conversion and says whether the update may go on;
-// startUpdate() hands `image` to the link of PortIndex as Run does after its conversion.
+// startUpdate() hands `image` to the link of PortIndex as Run does after its conversion; over USB
+// to the boot loader that `usb` selects (Run takes the first one found). A boot loader of the
+// selection that another run has claimed is recorded as DeviceBusy, two that share the serial
+// number selected as DuplicateSerial, none as NoUsbDevice; the outcome's detail says what was
+// looked for.
 void beginConversion(WindowState& w);
 bool reportConversion(WindowState& w, ConvertResult result);
-void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image);
+void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image,
+                 const HidSelection& usb = {});
 
 // The end of "Search...": the file the user chose in the file dialog, at `path`, gives
 // firmwareTitle its title (the platform's path rule: titleOf) and its folder becomes the current

@@ -23,8 +23,16 @@ class NoSerialPorts final : public SerialBackend {
 // A machine without HID interfaces.
 class NoHidDevices final : public HidApi {
  public:
-  bool enumerate(std::vector<std::string>*) override { return true; }
+  bool enumerate(std::vector<HidInterfaceInfo>* interfaces) override {
+    interfaces->clear();
+    return true;
+  }
   std::unique_ptr<HidDevice> open(const std::string&, HidUse) override { return nullptr; }
+  std::unique_ptr<HidClaim> claim(const std::string&, bool* busy) override {
+    *busy = false;
+    return nullptr;
+  }
+  HidClaimState claimState(const std::string&) override { return HidClaimState::Unknown; }
 };
 
 }  // namespace kestrel::test

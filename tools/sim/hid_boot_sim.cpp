@@ -43,8 +43,21 @@ class HidBootSim::Handle final : public HidDevice {
   std::atomic<bool> cancelled_{false};
 };
 
-HidBootSim::HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults)
-    : interfaces_(std::move(interfaces)), bootPath_(bootLoader().path), faults_(faults) {}
+class HidBootSim::Claim final : public HidClaim {
+ public:
+  Claim(HidBootSim* sim, std::string path) : sim_(sim), path_(std::move(path)) {}
+  ~Claim() override {
+    std::lock_guard lock(sim_->mutex_);
+    sim_->claims_.erase(path_);
+  }
+
+ private:
+  HidBootSim* sim_;
+  std::string path_;
+};
+
+HidBootSim::HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults, std::string bootPath)
+    : interfaces_(std::move(interfaces)), bootPath_(std::move(bootPath)), faults_(faults) {}
 
 void HidBootSim::replace(HidFaults faults) {
   std::lock_guard lock(mutex_);
@@ -58,20 +71,53 @@ void HidBootSim::replace(HidFaults faults) {
   flash_.clear();
   dataReports_ = -1;
   exchange_ = -1;
+  finished_ = 0;
 }
 
 HidBootSim::~HidBootSim() = default;
 
 HidInterface HidBootSim::bootLoader(std::string path) {
-  return HidInterface{std::move(path), {0xFFFF, 0x0012, 0x0100}, true, true};
+  return HidInterface{std::move(path), {0xFFFF, 0x0012, 0x0100}, true, true, "", ""};
 }
 
-bool HidBootSim::enumerate(std::vector<std::string>* paths) {
+bool HidBootSim::enumerate(std::vector<HidInterfaceInfo>* interfaces) {
   if (onEnumerate) onEnumerate();
   std::lock_guard lock(mutex_);
+  interfaces->clear();
   if (faults_.listFails) return false;
-  for (const auto& i : interfaces_) paths->push_back(i.path);
+  for (const auto& i : interfaces_) {
+    if (i.path == bootPath_ && unplugged_) continue;
+    interfaces->push_back({i.path, i.attributes, i.serialNumber, i.location});
+  }
   return true;
+}
+
+std::unique_ptr<HidClaim> HidBootSim::claim(const std::string& path, bool* busy) {
+  std::lock_guard lock(mutex_);
+  *busy = claims_.count(path) != 0;
+  if (*busy) return nullptr;
+  claims_.insert(path);
+  return std::make_unique<Claim>(this, path);
+}
+
+HidClaimState HidBootSim::claimState(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  return claims_.count(path) ? HidClaimState::Busy : HidClaimState::Free;
+}
+
+bool HidBootSim::claimed(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return claims_.count(path) != 0;
+}
+
+int HidBootSim::finishedDownloads() const {
+  std::lock_guard lock(mutex_);
+  return finished_;
+}
+
+bool HidBootSim::unplugged() const {
+  std::lock_guard lock(mutex_);
+  return unplugged_;
 }
 
 std::unique_ptr<HidDevice> HidBootSim::open(const std::string& path, HidUse) {
@@ -169,6 +215,7 @@ void HidBootSim::onReport(const std::vector<uint8_t>& r) {
       size_t at = size_t(page_) * 256;
       if (flash_.size() < at + kBlock) flash_.resize(at + kBlock, 0xFF);
       std::copy(block_.begin(), block_.end(), flash_.begin() + long(at));
+      if (page_ == 0) ++finished_;
       acknowledge();
       return;
     }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct HidInterface {
   HidAttributes attributes;
   bool openable = true;
   bool attributesReadable = true;
+  std::string serialNumber;
+  std::string location;
 };
 
 // Fault switches of the simulated HID boot loader. Block exchange n is the n-th header report
@@ -41,20 +44,29 @@ struct HidFaults {
   bool readFailsAfterWait = false;  // ...and the failure is that of fetching a waited result.
 };
 
+// Where the boot loader is unless a test puts it elsewhere.
+inline constexpr const char* kBootLoaderPath = "/dev/hidraw-boot";
+
 // The HID layer of a machine with the given interfaces, one of which may be the boot loader
 // (vendor 0xFFFF, product 0x0012, version 0x0100). The boot loader checks every report it is
 // sent (start report, header with page address and checksum, 41 data reports with their sizes,
 // filler and carried-over bytes), records the image and answers each block with an
-// acknowledgement report carrying "U5U" at bytes 2 to 4. Thread-safe.
+// acknowledgement report carrying "U5U" at bytes 2 to 4. The interface at `bootPath` is the
+// simulated boot loader; the others, whatever they say of themselves, take reports and never
+// answer. Claims are kept as the platform's are: one per path, held until the claim is destroyed.
+// Thread-safe.
 class HidBootSim final : public HidApi {
  public:
-  explicit HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults = {});
+  explicit HidBootSim(std::vector<HidInterface> interfaces, HidFaults faults = {},
+                      std::string bootPath = kBootLoaderPath);
   ~HidBootSim() override;
 
-  static HidInterface bootLoader(std::string path = "/dev/hidraw-boot");
+  static HidInterface bootLoader(std::string path = kBootLoaderPath);
 
-  bool enumerate(std::vector<std::string>* paths) override;
+  bool enumerate(std::vector<HidInterfaceInfo>* interfaces) override;
   std::unique_ptr<HidDevice> open(const std::string& path, HidUse use) override;
+  std::unique_ptr<HidClaim> claim(const std::string& path, bool* busy) override;
+  HidClaimState claimState(const std::string& path) override;
 
   int openHandles() const;
   int openHandlesOn(const std::string& path) const;
@@ -64,6 +76,10 @@ class HidBootSim final : public HidApi {
   std::vector<std::string> violations() const;        // Reports that broke the protocol.
   std::vector<std::vector<uint8_t>> reports() const;  // Every output report to the boot loader.
   int reportsWritten() const;
+  bool unplugged() const;  // The boot loader is gone (unplug(), or the unplugAt fault).
+  // Downloads that reached their end: block 0, which goes last, written to the flash.
+  int finishedDownloads() const;
+  bool claimed(const std::string& path) const;
 
   // Queues an input report for the boot loader's read handles (report ID at byte 0).
   void deliver(std::vector<uint8_t> report);
@@ -80,6 +96,8 @@ class HidBootSim final : public HidApi {
  private:
   class Handle;
   friend class Handle;
+  class Claim;
+  friend class Claim;
   bool write(const std::string& path, const uint8_t* report, size_t n, HidError* err);
   int read(const std::string& path, uint8_t* buf, size_t n, int timeoutMs, HidError* err,
            const std::atomic<bool>& cancelled);
@@ -95,6 +113,7 @@ class HidBootSim final : public HidApi {
   HidFaults faults_;
   std::condition_variable cv_;
   std::map<std::string, int> open_;
+  std::set<std::string> claims_;
   std::deque<std::vector<uint8_t>> input_;  // An empty entry: that read fails (readFailAt).
   std::vector<std::vector<uint8_t>> reports_;
   std::vector<std::string> violations_;
@@ -105,6 +124,7 @@ class HidBootSim final : public HidApi {
   uint16_t page_ = 0;
   uint8_t checksum_ = 0;
   int exchange_ = -1;
+  int finished_ = 0;
   bool started_ = false;
   bool unplugged_ = false;
   const std::chrono::steady_clock::time_point frameOrigin_ = std::chrono::steady_clock::now();
