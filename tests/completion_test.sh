@@ -19,7 +19,8 @@ expect() {  # expect WHAT GOT WANT
   fi
 }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+sys=$(mktemp -d)
+trap 'rm -rf "$work" "$sys"' EXIT
 cd "$work"
 mkdir build
 touch fw.out FW.OUT fw.elf fw.bin notes.txt
@@ -27,7 +28,24 @@ expect "--po" "$(offered kestrel-flash --po)" "--port "
 expect "--d" "$(offered kestrel-flash --d)" "--dry-run "
 expect "--port CO" "$(offered kestrel-flash --port CO)" \
   "COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 "
-expect "--port u" "$(offered kestrel-flash --port u)" "usb "
+expect "--port u" "$(offered kestrel-flash --port u)" "usb usb:* usb:serial= "
+# The USB ports of the boot loaders present, from sysfs: two boot loaders behind a hub and a
+# keyboard beside them.
+hidraw() {  # hidraw NODE DEVICE-FOLDER
+  mkdir -p "$sys/devices/$2/hidraw/$1" "$sys/class/hidraw"
+  ln -s "../../devices/$2/hidraw/$1" "$sys/class/hidraw/$1"
+  ln -s ../.. "$sys/devices/$2/hidraw/$1/device"
+}
+hidraw hidraw0 usb1/1-3/1-3.2/1-3.2:1.0/0003:FFFF:0012.0001
+hidraw hidraw1 usb1/1-3/1-3.4/1-3.4:1.0/0003:FFFF:0012.0002
+hidraw hidraw2 usb1/1-4/1-4:1.0/0003:046D:C31C.0003
+export KESTREL_SYSFS_ROOT=$sys
+expect "--port usb:" "$(offered kestrel-flash --port usb:)" \
+  "usb:* usb:1-3.2 usb:1-3.4 usb:serial= "
+# As bash gives the words when a colon breaks them: only what follows the colon goes back.
+COMP_LINE="kestrel-flash --port usb:1-3" COMP_POINT=${#COMP_LINE}
+expect "--port usb:1-3 (a line)" "$(offered kestrel-flash --port usb : 1-3)" "1-3.2 1-3.4 "
+unset COMP_LINE COMP_POINT KESTREL_SYSFS_ROOT
 expect "a file" "$(offered kestrel-flash --port usb '')" "FW.OUT build fw.elf fw.out "
 expect "fw" "$(offered kestrel-flash fw)" "fw.elf fw.out "
 [ "$failures" -eq 0 ] && echo "completion: all offers as expected"

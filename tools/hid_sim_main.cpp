@@ -5,6 +5,7 @@
 //
 // It reports on stdout, one JSON object a line:
 //   {"event":"ready","path":NODE,"location":L,"serial":SN}     plugged in
+//   {"event":"started","downloads":N}                         a start report came
 //   {"event":"image","downloads":N,"length":L,"sha256":HEX}    a download reached its end; the
 //                                                             flash is in --image FILE by now
 //   {"event":"unplugged"}                                     gone before it was told to end
@@ -33,6 +34,7 @@
 #include "platform/usb_location.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/hid_socket.h"
+#include "tool_usage.h"
 
 namespace {
 
@@ -50,19 +52,42 @@ void onUnplug(int) {
   unplugRequested = 1;
 }
 
-const char* const kUsage =
-    "usage: kestrel-hid-sim --dir DIR [--location LOC] [--serial SN] [--version N]\n"
-    "                       [--vendor N] [--product N] [--image FILE] [--paced]\n"
-    "                       [--no-ack] [--no-ack-at N] [--unplug-at N]\n"
-    "                       [--write-fail-at N --write-errno E]\n"
+constexpr const char* kProgram = "kestrel-hid-sim";
+
+constexpr const char* kUsage =
+    "usage: kestrel-hid-sim --dir DIR [--location LOC] [--serial SN] [--image FILE] [faults]\n"
+    "       kestrel-hid-sim --help\n"
     "\n"
-    "Plugs one simulated USB boot loader into the simulated machine in DIR: its node\n"
-    "DIR/dev/hidrawN, its socket in DIR/run and its sysfs entries in DIR/sys, at the USB port LOC\n"
-    "(\"1-3.2\"; none: not on USB) with the serial number SN. Programs reach it through the "
-    "tests'\n"
-    "hidapi stand-in with KESTREL_HIDSIM_DIR=DIR and KESTREL_SYSFS_ROOT=DIR/sys. Runs until\n"
-    "SIGTERM or SIGINT; SIGUSR1 unplugs it. Numbers: decimal or 0x hexadecimal. Faults count\n"
-    "blocks from 0 in the order sent and output reports from 0 (the start report).\n";
+    "One simulated USB boot loader of a Kestrel device, plugged into the simulated machine in\n"
+    "DIR: its node DIR/dev/hidrawN (flock() on it claims the device), its socket in DIR/run and\n"
+    "sysfs entries in DIR/sys that put it at the USB port LOC. Programs find it through the\n"
+    "tests' stand-in for the hidapi library (build/default/tests/hidapi-stand-in):\n"
+    "\n"
+    "  kestrel-hid-sim --dir /tmp/usb --location 1-3.2 --serial A1 &\n"
+    "  LD_LIBRARY_PATH=build/default/tests/hidapi-stand-in KESTREL_HIDSIM_DIR=/tmp/usb \\\n"
+    "    KESTREL_SYSFS_ROOT=/tmp/usb/sys kestrel-flash --port usb:1-3.2 fw.out\n"
+    "\n"
+    "options:\n"
+    "  --dir DIR           the simulated machine's folder (made when missing)\n"
+    "  --location LOC      the USB port, as Linux names it: bus-port[.port...] (\"1-3.2\");\n"
+    "                      without it the device is not on USB and has no location\n"
+    "  --serial SN         the USB serial number (none without it)\n"
+    "  --vendor N, --product N, --version N\n"
+    "                      what it lists itself as (0xFFFF, 0x0012, 0x0100)\n"
+    "  --image FILE        write the flash there whenever a download reaches its end\n"
+    "  --paced             one report each way per millisecond, as on the interrupt endpoint\n"
+    "  -h, --help          this text\n"
+    "faults (blocks count from 0 in the order sent, reports from 0, the start report):\n"
+    "  --no-ack            acknowledges no block\n"
+    "  --no-ack-at N       does not acknowledge the N-th block sent\n"
+    "  --unplug-at N       is unplugged as the N-th report comes (as SIGUSR1 does at once)\n"
+    "  --write-fail-at N --write-errno E\n"
+    "                      the N-th report fails with the system error number E\n"
+    "\n"
+    "It prints one JSON object a line: \"ready\" (with its node), \"started\" for every start\n"
+    "report, \"image\" (length and SHA-256 of the flash) for every download that reached its\n"
+    "end, \"unplugged\", and \"end\" (connections, reports, downloads, protocol violations). It\n"
+    "runs until SIGINT or SIGTERM, and takes its node and sysfs entries away at the end.\n";
 
 struct Options {
   fs::path dir;
@@ -85,7 +110,9 @@ bool number(const char* text, long max, long* out) {
 bool parse(int argc, char** argv, Options* o, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    auto value = [&]() -> const char* {
+      return i + 1 < argc && !kestrel::tools::looksLikeOption(argv[i + 1]) ? argv[++i] : nullptr;
+    };
     auto numeric = [&](long max, auto* to) {
       const char* v = value();
       long n = 0;
@@ -334,14 +361,13 @@ void writeImage(const fs::path& file, const std::vector<uint8_t>& bytes) {
 int main(int argc, char** argv) {
   Options o;
   std::string error;
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   }
-  if (!parse(argc, argv, &o, &error)) {
-    std::fprintf(stderr, "kestrel-hid-sim: %s\n%s", error.c_str(), kUsage);
-    return 2;
-  }
+  if (!parse(argc, argv, &o, &error)) return kestrel::tools::usageError(kProgram, error);
   std::signal(SIGTERM, onStop);
   std::signal(SIGINT, onStop);
   std::signal(SIGUSR1, onUnplug);
@@ -354,7 +380,7 @@ int main(int argc, char** argv) {
     listener = presence.appear();
   } catch (const std::exception& e) {
     presence.vanish();
-    std::fprintf(stderr, "kestrel-hid-sim: %s\n", e.what());
+    std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
     return 1;
   }
   say({{"event", "ready"},
@@ -377,11 +403,14 @@ int main(int argc, char** argv) {
     }
   });
 
-  int reported = 0;
+  int reported = 0, starts = 0;
   bool unplugged = false;
   while (!stopRequested) {
     pollfd p{listener, POLLIN, 0};
     if (::poll(&p, 1, 20) > 0) connections.accept(listener);
+    for (int started = sim.startReports(); starts < started;) {
+      say({{"event", "started"}, {"downloads", ++starts}});
+    }
     int finished = sim.finishedDownloads();
     if (finished > reported) {
       reported = finished;

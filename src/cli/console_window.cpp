@@ -186,7 +186,8 @@ void ConsoleWindow::json(const nlohmann::ordered_json& object) {
 bool ConsoleWindow::repeatsTheEnd() const {
   using Cause = UpdateOutcome::Cause;
   Cause cause = outcome.get().cause;
-  return cause == Cause::Success || cause == Cause::NoUsbDevice || cause == Cause::ImageRefused ||
+  return cause == Cause::Success || cause == Cause::NoUsbDevice || cause == Cause::DeviceBusy ||
+         cause == Cause::DuplicateSerial || cause == Cause::ImageRefused ||
          cause == Cause::ImageFileError;
 }
 

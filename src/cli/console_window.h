@@ -26,7 +26,7 @@ enum class ConsoleStyle {
 //
 // On a terminal or in plain lines, the boxes and statuses that only repeat what the final line
 // says (the success box, the status after the bar has reached 100, the boot-mode prompt when no
-// USB boot loader was found, the conversion's boxes) are left out; in JSON every one is an event.
+// USB boot loader was taken, the conversion's boxes) are left out; in JSON every one is an event.
 // Text lines show control characters as \xHH (see printable()); JSON is written as JSON writes it.
 //
 // On a terminal the progress line fits the width that `columns` gives (0: unknown, 80 is taken),

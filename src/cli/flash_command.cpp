@@ -13,6 +13,7 @@
 #include "cli/flash_options.h"
 #include "cli/output_sink.h"
 #include "cli/sha256.h"
+#include "cli/usb_boot_loaders.h"
 #include "hid/hid_link.h"
 #include "image/download_image.h"
 #include "platform/clock.h"
@@ -34,10 +35,6 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kDialoutHint =
     "the port exists but this user may not open it: add yourself to the dialout group "
     "(sudo adduser $USER dialout) and log in again";
-constexpr const char* kUdevHint =
-    "a HID device exists that this user may not open: install the udev rule "
-    "(sudo cp 60-kestrel-bootloader.rules /etc/udev/rules.d/ && sudo udevadm control --reload "
-    "&& sudo udevadm trigger), then plug the device in again";
 
 // The serial backend for --port PATH: "COM1" is that device.
 class DevicePathBackend final : public SerialBackend {
@@ -63,19 +60,6 @@ class DevicePathBackend final : public SerialBackend {
   std::string path_;
 };
 
-// True when `path` exists and this user may not open it: the fix is a permission.
-bool permissionDenied(const std::string& path) {
-  PathInfo info = inspectPath(path);
-  return info.exists && info.accessError == EACCES;
-}
-
-bool anyHidPermissionProblem(HidApi& hid) {
-  std::vector<HidInterfaceInfo> interfaces;
-  if (!hid.enumerate(&interfaces)) return false;
-  return std::any_of(interfaces.begin(), interfaces.end(),
-                     [](const HidInterfaceInfo& i) { return permissionDenied(i.path); });
-}
-
 const char* causeName(Cause c) {
   switch (c) {
     case Cause::None:
@@ -93,6 +77,10 @@ const char* causeName(Cause c) {
       return "port_unavailable";
     case Cause::NoUsbDevice:
       return "no_usb_device";
+    case Cause::DeviceBusy:
+      return "device_busy";
+    case Cause::DuplicateSerial:
+      return "duplicate_serial";
     case Cause::NoAnswer:
       return "no_answer";
     case Cause::NoAcknowledgement:
@@ -215,15 +203,30 @@ std::string blocksText(uint64_t blocks) {
 struct PortChoice {
   int portIndex = 0;       // 0 USB, 1..9 COM1..COM9 (a device path goes as COM1 of its own).
   std::string devicePath;  // The device path, for a port not of the window's list.
+  UsbPort usb;             // Which USB boot loader, for the USB link.
 };
 
-// The port that `name` names, or nothing when it names none.
-std::optional<PortChoice> choosePort(const std::string& name) {
-  if (name == "usb") return PortChoice{};
-  if (std::optional<int> n = comPortNumber(name)) return PortChoice{*n, ""};
+// The port that `name` names, or nothing with *error saying why when it names none.
+std::optional<PortChoice> choosePort(const std::string& name, std::string* error) {
+  UsbPort usb;
+  switch (parseUsbPort(name, &usb, error)) {
+    case UsbPortParse::Ok:
+      return PortChoice{0, "", usb};
+    case UsbPortParse::Invalid:
+      return std::nullopt;
+    case UsbPortParse::NotUsb:
+      break;
+  }
+  if (std::optional<int> n = comPortNumber(name)) return PortChoice{*n, "", {}};
   std::string path = serialDevicePathFor(name);
-  if (path.empty()) return std::nullopt;
-  return PortChoice{1, path};
+  if (path.empty()) {
+    *error =
+        "--port takes usb, usb:LOCATION, usb:serial=SN, usb:*, COM1 to COM9 or a device "
+        "path, not '" +
+        name + "'";
+    return std::nullopt;
+  }
+  return PortChoice{1, path, {}};
 }
 
 class Flash {
@@ -251,7 +254,7 @@ class Flash {
   int end(ConsoleWindow& w, int code, const std::string& reason, const UpdateOutcome* outcome,
           const std::string& success = "");
   std::string reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcome) const;
-  std::string portLabel() const { return o_.port == "usb" ? "USB" : o_.port; }
+  std::string portLabel() const { return !usbLabel_.empty() ? usbLabel_ : o_.port; }
   // The device the chosen serial port leads to, or "" for USB and unmapped names.
   std::string portDevice() const {
     if (port_.portIndex == 0) return "";
@@ -262,6 +265,8 @@ class Flash {
   const PortChoice port_;
   FlashEnvironment& env_;
   std::unique_ptr<DevicePathBackend> devicePath_;
+  HidSelection usb_;      // The USB boot loader to take, when --port names the USB link.
+  std::string usbLabel_;  // How the success line names it.
 };
 
 int Flash::end(ConsoleWindow& w, int code, const std::string& reason, const UpdateOutcome* outcome,
@@ -346,40 +351,8 @@ int Flash::list() {
   }
   w.report({{"event", "ports"}, {"ports", ports}}, text.substr(0, text.size() - 1));
 
-  Json devices = Json::array();
-  std::vector<HidInterfaceInfo> interfaces;
-  if (!env_.hid.enumerate(&interfaces)) {
-    w.report({{"event", "usb"}, {"listed", false}, {"devices", devices}},
-             "USB boot loaders: the HID devices cannot be listed");
-    return end(w, kExitOk, "listed", nullptr);
-  }
-  text = "USB boot loaders:";
-  for (const auto& i : interfaces) {
-    const std::string& p = i.path;
-    auto dev = env_.hid.open(p, HidUse::Read);
-    if (!dev) {
-      if (permissionDenied(p)) {
-        devices.push_back({{"path", p}, {"state", "not_openable"}, {"hint", kUdevHint}});
-        text += "\n  " + printable(p) + "  cannot be opened: permission denied (" + kUdevHint + ")";
-      }
-      continue;
-    }
-    HidAttributes a;
-    if (!dev->attributes(&a) || a.vendorId != kBootVendorId || a.productId != kBootProductId)
-      continue;
-    bool boot = a.version == kBootVersion;
-    devices.push_back({{"path", p},
-                       {"state", boot ? "boot_loader" : "other_version"},
-                       {"vendor", a.vendorId},
-                       {"product", a.productId},
-                       {"version", a.version}});
-    char line[96];
-    std::snprintf(line, sizeof line, "  vendor 0x%04X product 0x%04X version 0x%04X%s", a.vendorId,
-                  a.productId, a.version, boot ? "" : " (not the boot loader's version)");
-    text += "\n  " + printable(p) + line;
-  }
-  if (devices.empty()) text += "\n  none";
-  w.report({{"event", "usb"}, {"listed", true}, {"devices", devices}}, text);
+  UsbListing usb = listUsbBootLoaders(env_.hid);
+  w.report(usb.event, usb.text);
   return end(w, kExitOk, "listed", nullptr);
 }
 
@@ -455,9 +428,9 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
       if (outcome.error == EACCES) reason += std::string(" (") + kDialoutHint + ")";
       return reason;
     case Cause::NoUsbDevice:
-      reason = "no USB boot loader found: put the device in USB boot mode";
-      if (anyHidPermissionProblem(env_.hid)) reason += std::string(" (") + kUdevHint + ")";
-      return reason;
+    case Cause::DeviceBusy:
+    case Cause::DuplicateSerial:
+      return usbMissReason(outcome, usb_, env_.hid);
     case Cause::NoAnswer:
       return outcome.detail;
     case Cause::NoAcknowledgement: {
@@ -495,6 +468,14 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
 
 int Flash::update() {
   SerialBackend* serial = &env_.serial;
+  if (port_.portIndex == 0) {
+    usb_ = port_.usb.selection;
+    usbLabel_ = o_.port == "usb" ? "USB" : o_.port;
+    std::string refusal;
+    if (port_.usb.every && !chooseEveryBootLoader(env_.hid, &usb_, &usbLabel_, &refusal)) {
+      return usageError(env_, o_.json, refusal, false);
+    }
+  }
   if (!port_.devicePath.empty()) {
     devicePath_ = std::make_unique<DevicePathBackend>(port_.devicePath);
     serial = devicePath_.get();
@@ -525,7 +506,7 @@ int Flash::update() {
     if (w.closing()) {
       w.outcome.setInterrupted();
     } else {
-      startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)));
+      startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)), usb_);
     }
     const uint32_t start = env_.clock.tickCount();
     const uint32_t limit = uint32_t(o_.searchTimeout * 1000);
@@ -600,11 +581,8 @@ int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
     env.out.write("kestrel-flash " KESTREL_VERSION "\n");
     return kExitOk;
   }
-  std::optional<PortChoice> port = choosePort(o.port);
-  if (!port) {
-    return usageError(env, o.json,
-                      "--port takes usb, COM1 to COM9 or a device path, not '" + o.port + "'");
-  }
+  std::optional<PortChoice> port = choosePort(o.port, &error);
+  if (!port) return usageError(env, o.json, error);
   Flash flash(o, *port, env);
   if (o.list) return flash.list();
   if (o.output && env.files.sameFile(o.file, *o.output)) {
@@ -629,6 +607,8 @@ int exitCodeFor(const UpdateOutcome& outcome) {
       return kExitConversion;
     case Cause::PortUnavailable:
     case Cause::NoUsbDevice:
+    case Cause::DeviceBusy:
+    case Cause::DuplicateSerial:
       return kExitNoDevice;
     case Cause::NoAnswer:
       return kExitNoAnswer;

@@ -22,6 +22,9 @@ bool FindHidDevice(WindowState& w, const HidSelection& selection, HidMiss* miss)
   bool busySeen = false;
   for (const HidInterfaceInfo& info : interfaces) {
     if (!selection.admits(info)) continue;
+    // A device chosen by name is opened only when it lists itself as the boot loader; the
+    // window's search opens every interface, as it always has.
+    if (selection.by != HidSelection::By::First && !isBootLoader(info.attributes)) continue;
     // The claim comes before any open: a device that another run is updating is never opened.
     bool busy = false;
     std::unique_ptr<HidClaim> claim = w.hidApi.claim(info.path, &busy);

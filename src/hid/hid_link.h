@@ -22,7 +22,9 @@ enum class HidMiss {
 // "Couldn't get handle for HID devices" or "Couldn't get HID attributes" where that was the cause,
 // and *miss (when given) set to why. An interface that another run has claimed is skipped as one
 // that cannot be opened is; it is never opened. A selection by serial number takes nothing when
-// two boot loaders present have that number. The window's search passes no selection.
+// two boot loaders present have that number. A selection other than the first found opens only
+// interfaces that the system lists with the boot loader's identity. The window's search passes no
+// selection.
 // Window's thread (or the command line's), while no USB download runs.
 bool FindHidDevice(WindowState& w, const HidSelection& selection = {}, HidMiss* miss = nullptr);
 

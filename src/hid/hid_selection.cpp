@@ -36,7 +36,7 @@ bool HidSelection::admits(const HidInterfaceInfo& info) const {
 std::string HidSelection::describe() const {
   switch (by) {
     case By::First:
-      return "a USB boot loader";
+      return "the USB boot loader";
     case By::Location:
       return "the USB boot loader at " + value;
     case By::SerialNumber:
@@ -44,7 +44,7 @@ std::string HidSelection::describe() const {
     case By::Path:
       return "the USB boot loader at " + value;
   }
-  return "a USB boot loader";
+  return "the USB boot loader";
 }
 
 std::string HidSelection::portText() const {

@@ -31,8 +31,9 @@ struct HidSelection {
 
   // Whether `info` is an interface this selection may take (its attributes aside).
   bool admits(const HidInterfaceInfo& info) const;
-  // What was looked for, in words for a message: "a USB boot loader", "the USB boot loader at
-  // 1-3.2", "the USB boot loader with serial number A1", "the USB boot loader at /dev/hidraw3".
+  // What was looked for, in words for a message: "the USB boot loader" (the first), "the USB boot
+  // loader at 1-3.2", "the USB boot loader with serial number A1", "the USB boot loader at
+  // /dev/hidraw3".
   std::string describe() const;
   // The selection as --port takes it back: "usb", "usb:1-3.2", "usb:serial=A1". A path has no
   // such form; it comes out as "usb:path=PATH", which parseUsbPort() refuses.

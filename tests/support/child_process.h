@@ -90,9 +90,36 @@ class ChildProcess {
   bool started() const { return pid_ > 0; }
   void signal(int number) const { ::kill(pid_, number); }
 
+  // The next line it writes on stdout, without its line break, waiting for it at most `patience`.
+  // False when none came in that time or its stdout ended. finish() gives what is left after it.
+  bool nextLine(std::string* line, std::chrono::milliseconds patience) {
+    const auto until = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+      size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        *line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return true;
+      }
+      if (out_ < 0 || std::chrono::steady_clock::now() >= until) return false;
+      pollfd fd{out_, POLLIN, 0};
+      if (::poll(&fd, 1, 10) <= 0) continue;
+      char buf[4096];
+      ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) {
+        ::close(out_);
+        out_ = -1;
+      } else {
+        pending_.append(buf, size_t(n));
+      }
+    }
+  }
+
   // Reads its output until it has ended, for at most `patience`; nothing when it has not ended.
   std::optional<Ended> finish(std::chrono::milliseconds patience) {
     Ended e;
+    e.out = std::move(pending_);
+    pending_.clear();
     const auto until = std::chrono::steady_clock::now() + patience;
     pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     std::string* text[2] = {&e.out, &e.err};
@@ -121,6 +148,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int out_ = -1, err_ = -1;
   bool reaped_ = false;
+  std::string pending_;  // Read from stdout by nextLine() and not given out yet.
 };
 
 }  // namespace kestrel::test

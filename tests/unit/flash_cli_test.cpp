@@ -168,6 +168,66 @@ TEST_F(FlashCli, FlashesOverUsb) {
   EXPECT_EQ(hid->image(), image);
 }
 
+// One of several boot loaders, by its port or its serial number; or the reason none was taken.
+TEST_F(FlashCli, TakesTheUsbBootLoaderSelectedOrSaysWhyNone) {
+  firmware(5000);
+  auto boot = [](const std::string& path, const std::string& location, const std::string& serial) {
+    sim::HidInterface i = HidBootSim::bootLoader(path);
+    i.location = location;
+    i.serialNumber = serial;
+    return i;
+  };
+  // The simulated boot loader that answers is the one at 1-3.2.
+  hid = std::make_unique<HidBootSim>(
+      std::vector<sim::HidInterface>{boot("/dev/hidraw-a", "1-3.1", "DUP"),
+                                     boot("/dev/hidraw-b", "1-3.2", "DUP"),
+                                     boot("/dev/hidraw-c", "1-3.3", "C3")},
+      sim::HidFaults{}, "/dev/hidraw-b");
+  EXPECT_EQ(flash({"--port", "usb:1-3.2", "fw.out"}), kExitOk) << stderrText;
+  auto flashed = hid->image();
+  image.resize(flashed.size(), 0);
+  EXPECT_EQ(flashed, image);
+  EXPECT_NE(stdoutText.find("(5000 bytes, 3 blocks) on usb:1-3.2; image in fw.bin"),
+            std::string::npos)
+      << stdoutText;
+  EXPECT_EQ(hid->openHandlesOn("/dev/hidraw-a") + hid->openHandlesOn("/dev/hidraw-c"), 0);
+
+  bool busy = false;
+  std::unique_ptr<HidClaim> elsewhere = hid->claim("/dev/hidraw-b", &busy);
+  struct Row {
+    std::string port;
+    int code;
+    std::string reason;
+    std::string cause;
+  };
+  const Row rows[] = {
+      {"usb:1-3.2", kExitNoDevice,
+       "the USB boot loader at 1-3.2 is busy: in use by another program", "device_busy"},
+      {"usb:serial=DUP", kExitNoDevice,
+       "more than one USB boot loader has the serial number DUP: choose one by its port with "
+       "--port usb:LOCATION (--list shows them)",
+       "duplicate_serial"},
+      {"usb:2-1", kExitNoDevice,
+       "the USB boot loader at 2-1 is not present: put the device in USB boot mode (--list shows "
+       "the boot loaders present)",
+       "no_usb_device"},
+      {"usb:*", kExitUsage,
+       "--port usb:* found 3 USB boot loaders; updating several at once is not available yet: "
+       "choose one with --port usb:LOCATION or usb:serial=SN (--list shows them)",
+       ""},
+      {"usb:serial=", kExitUsage, "--port usb:serial= names no serial number", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.port);
+    EXPECT_EQ(flash({"--port", row.port, "fw.out"}), row.code);
+    EXPECT_EQ(stderrText.substr(0, stderrText.find('\n')), "kestrel-flash: " + row.reason);
+    if (row.cause.empty()) continue;
+    EXPECT_EQ(flash({"--json", "--port", row.port, "fw.out"}), row.code);
+    EXPECT_NE(stdoutText.find("\"cause\":\"" + row.cause + "\""), std::string::npos) << stdoutText;
+  }
+  EXPECT_EQ(hid->openHandles(), 0);
+}
+
 TEST_F(FlashCli, EachFailureHasItsExitCodeAndReason) {
   test::FaultyFileSystem fullDisk({.writeError = ENOSPC});
   test::FaultyFileSystem badSector({.readFailsAt = 0x1000, .readError = EIO});
@@ -356,14 +416,19 @@ TEST(Sha256, KnownDigests) {
 #ifndef _WIN32
 TEST_F(FlashCli, ListShowsWhereEachPortLeads) {
   serialLine();
-  hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{HidBootSim::bootLoader()});
+  sim::HidInterface boot = HidBootSim::bootLoader();
+  boot.location = "1-3.2";
+  boot.serialNumber = "A1";
+  hid = std::make_unique<HidBootSim>(std::vector<sim::HidInterface>{boot});
   ASSERT_EQ(flash({"--list"}), kExitOk);
   EXPECT_NE(stdoutText.find("COM1  " + (dir.path() / "COM1").string() + "  not present"),
             std::string::npos);
   EXPECT_NE(stdoutText.find("COM2  " + (dir.path() / "COM2").string() + "  present, can be opened"),
             std::string::npos);
-  EXPECT_NE(stdoutText.find("/dev/hidraw-boot  vendor 0xFFFF product 0x0012 version 0x0100"),
-            std::string::npos);
+  EXPECT_TRUE(
+      std::regex_search(stdoutText, std::regex("\n  location +serial number +version +path +state\n"
+                                               "  1-3.2 +A1 +0x0100 +/dev/hidraw-boot +free\n")))
+      << stdoutText;
 }
 #endif
 
@@ -1003,6 +1068,8 @@ TEST(FlashExitCode, FollowsTheOutcomeAlone) {
       {Cause::ImageFileError, kExitConversion},
       {Cause::PortUnavailable, kExitNoDevice},
       {Cause::NoUsbDevice, kExitNoDevice},
+      {Cause::DeviceBusy, kExitNoDevice},
+      {Cause::DuplicateSerial, kExitNoDevice},
       {Cause::NoAnswer, kExitNoAnswer},
       {Cause::NoAcknowledgement, kExitNoAck},
       {Cause::DeviceGone, kExitDeviceGone},

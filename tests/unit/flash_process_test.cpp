@@ -837,6 +837,12 @@ TEST_F(FlashProcess, StarvedOfMemoryItSaysSoAndExitsOne) {
       Launch l{args};
       l.addressSpace = mib << 20;
       Result r = finish(start(l));
+      // At the lowest limits the dynamic loader cannot map the program and its libraries: none of
+      // the program runs, and the loader's own words and exit status 127 are all there is.
+      if (mib < 10 && r.code == 127 &&
+          r.err.find("error while loading shared libraries") != std::string::npos) {
+        continue;
+      }
       EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << "\n" << r.out << r.err;
       // In JSON the reason is the end object's; below some 8 MiB not even the command line can
       // be read, and only the words on stderr come.

@@ -72,6 +72,7 @@ void HidBootSim::replace(HidFaults faults) {
   dataReports_ = -1;
   exchange_ = -1;
   finished_ = 0;
+  starts_ = 0;
 }
 
 HidBootSim::~HidBootSim() = default;
@@ -108,6 +109,11 @@ HidClaimState HidBootSim::claimState(const std::string& path) {
 bool HidBootSim::claimed(const std::string& path) const {
   std::lock_guard lock(mutex_);
   return claims_.count(path) != 0;
+}
+
+int HidBootSim::startReports() const {
+  std::lock_guard lock(mutex_);
+  return starts_;
 }
 
 int HidBootSim::finishedDownloads() const {
@@ -180,6 +186,7 @@ void HidBootSim::onReport(const std::vector<uint8_t>& r) {
       if (std::any_of(r.begin() + 2, r.end(), [](uint8_t b) { return b != 0; }))
         violation("start report not zero-filled");
       started_ = true;
+      ++starts_;
       return;
     case 0xAA:
       if (!started_) violation("header before the start report");

@@ -76,7 +76,8 @@ class HidBootSim final : public HidApi {
   std::vector<std::string> violations() const;        // Reports that broke the protocol.
   std::vector<std::vector<uint8_t>> reports() const;  // Every output report to the boot loader.
   int reportsWritten() const;
-  bool unplugged() const;  // The boot loader is gone (unplug(), or the unplugAt fault).
+  bool unplugged() const;    // The boot loader is gone (unplug(), or the unplugAt fault).
+  int startReports() const;  // Start reports taken: downloads begun.
   // Downloads that reached their end: block 0, which goes last, written to the flash.
   int finishedDownloads() const;
   bool claimed(const std::string& path) const;
@@ -125,6 +126,7 @@ class HidBootSim final : public HidApi {
   uint8_t checksum_ = 0;
   int exchange_ = -1;
   int finished_ = 0;
+  int starts_ = 0;
   bool started_ = false;
   bool unplugged_ = false;
   const std::chrono::steady_clock::time_point frameOrigin_ = std::chrono::steady_clock::now();
