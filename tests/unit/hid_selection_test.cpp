@@ -218,7 +218,7 @@ TEST_F(HidSelect, TakesTheBootLoaderSelectedAndNoOther) {
     std::string took;
   };
   const Row rows[] = {
-      {{}, "/dev/hidraw1"},
+      {{By::First, ""}, "/dev/hidraw1"},
       {{By::Location, "1-3.2"}, "/dev/hidraw2"},
       {{By::Location, "1-3.3"}, "/dev/hidraw3"},
       {{By::Location, "1-4"}, "not found"},  // another version

@@ -239,6 +239,8 @@ class UsbUpdate : public ::testing::Test {
     EXPECT_EQ(w->hid.hidRunning.load(), 0u);
     EXPECT_FALSE(w->hid.hidReadHandle.isOpen());
     EXPECT_FALSE(w->hid.hidWriteHandle.isOpen());
+    EXPECT_FALSE(w->hid.hidClaim.held());
+    EXPECT_FALSE(hid->claimed(kBoot)) << "every ending lets the claim go";
   }
   std::vector<int> progress() const { return w->progress(); }
 
@@ -437,6 +439,28 @@ TEST_F(UsbUpdate, NoDeviceAsksForBootModeAndStaysReady) {
   EXPECT_EQ(w->messages(), (std::vector<Shown>{prompt, prompt}));
   EXPECT_EQ(hid->openHandles(), 0);
   EXPECT_TRUE(w->runEnabled());
+}
+
+// A boot loader that another run is updating is left alone, as one that cannot be opened: the
+// window asks for boot mode, and takes it once the other run has let it go.
+TEST_F(UsbUpdate, ABootLoaderInUseElsewhereIsLeftAloneUntilItIsFree) {
+  hid = std::make_unique<HidBootSim>(std::vector<HidInterface>{HidBootSim::bootLoader()});
+  bool busy = false;
+  std::unique_ptr<HidClaim> elsewhere = hid->claim(kBoot, &busy);
+  test::writeFile("fw.out", sim::ElfBuilder().add(0x0, {1, 2, 3}).build());
+  w = std::make_unique<test::FakeWindow>(ticks, serial, *hid);
+  w->typeTitle("fw");
+  runCommand(*w);
+  EXPECT_EQ(w->messages(),
+            (std::vector<Shown>{{"Make sure the Device work under USB-Boot Mode", "Prompt"}}));
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::DeviceBusy);
+  EXPECT_EQ(hid->reportsWritten(), 0);
+  EXPECT_EQ(hid->openHandles(), 0);
+  elsewhere.reset();
+  w->clearRecords();
+  runCommand(*w);
+  finish();
+  EXPECT_EQ(w->messages(), (std::vector<Shown>{{"Download Finished!", "Update"}}));
 }
 
 TEST_F(UsbUpdate, DownloadThreadThatCannotStartIsReported) {
