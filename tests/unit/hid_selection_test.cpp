@@ -214,27 +214,28 @@ class HidSelect : public ::testing::Test {
 
 TEST_F(HidSelect, TakesTheBootLoaderSelectedAndNoOther) {
   struct Row {
-    HidSelection selection;
-    std::string took;
+    By by;
+    std::string value, took;
   };
   const Row rows[] = {
-      {{By::First, ""}, "/dev/hidraw1"},
-      {{By::Location, "1-3.2"}, "/dev/hidraw2"},
-      {{By::Location, "1-3.3"}, "/dev/hidraw3"},
-      {{By::Location, "1-4"}, "not found"},  // another version
-      {{By::Location, "1-1"}, "not found"},  // another device
-      {{By::Location, "1-3"}, "not found"},  // the hub is not a device under it
-      {{By::Location, "9-9"}, "not found"},
-      {{By::SerialNumber, "S1"}, "/dev/hidraw1"},  // the other "S1"s are no boot loaders
-      {{By::SerialNumber, "DUP"}, "shared"},
-      {{By::SerialNumber, "s1"}, "not found"},
-      {{By::SerialNumber, "NONE"}, "not found"},
-      {{By::Path, "/dev/hidraw5"}, "/dev/hidraw5"},
-      {{By::Path, "/dev/hidraw0"}, "not found"},
+      {By::First, "", "/dev/hidraw1"},
+      {By::Location, "1-3.2", "/dev/hidraw2"},
+      {By::Location, "1-3.3", "/dev/hidraw3"},
+      {By::Location, "1-4", "not found"},  // another version
+      {By::Location, "1-1", "not found"},  // another device
+      {By::Location, "1-3", "not found"},  // the hub is not a device under it
+      {By::Location, "9-9", "not found"},
+      {By::SerialNumber, "S1", "/dev/hidraw1"},  // the other "S1"s are no boot loaders
+      {By::SerialNumber, "DUP", "shared"},
+      {By::SerialNumber, "s1", "not found"},
+      {By::SerialNumber, "NONE", "not found"},
+      {By::Path, "/dev/hidraw5", "/dev/hidraw5"},
+      {By::Path, "/dev/hidraw0", "not found"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.selection.portText());
-    EXPECT_EQ(find(row.selection), row.took);
+    HidSelection selection{row.by, row.value};
+    SCOPED_TRACE(selection.portText());
+    EXPECT_EQ(find(selection), row.took);
   }
   EXPECT_TRUE(w.messages().empty());
 }
