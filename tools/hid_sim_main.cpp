@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -87,7 +88,8 @@ constexpr const char* kUsage =
     "It prints one JSON object a line: \"ready\" (with its node), \"started\" for every start\n"
     "report, \"image\" (length and SHA-256 of the flash) for every download that reached its\n"
     "end, \"unplugged\", and \"end\" (connections, reports, downloads, protocol violations). It\n"
-    "runs until SIGINT or SIGTERM, and takes its node and sysfs entries away at the end.\n";
+    "runs until SIGINT or SIGTERM, or until the program that started it ends, and takes its node\n"
+    "and sysfs entries away at the end.\n";
 
 struct Options {
   fs::path dir;
@@ -372,6 +374,10 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, onStop);
   std::signal(SIGUSR1, onUnplug);
   std::signal(SIGPIPE, SIG_IGN);
+  // A test that dies takes its boot loaders with it: none is left plugged in and running.
+  const pid_t parent = ::getppid();
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) return 0;
 
   HidBootSim sim({HidBootSim::bootLoader()}, o.faults);
   Presence presence(o);

@@ -15,7 +15,7 @@ extern const char* const kUdevHint;
 
 // The USB boot loaders present for --list: the "usb" event (each device's path, location, serial
 // number, whether another boot loader shares that number, vendor, product, version, whether it is
-// busy) and the same as a table for people. The devices are looked at, never opened.
+// busy) and the same as a table for people. No report goes to or comes from any of them.
 struct UsbListing {
   nlohmann::ordered_json event;
   std::string text;

@@ -69,7 +69,8 @@ struct BootLoaderListing {
 
 // The interfaces with the boot loader's vendor and product present, in the platform's order,
 // with their claims looked at (without being taken or disturbed) and shared serial numbers marked;
-// no device is opened. False when the HID interfaces cannot be listed.
+// no report goes to or comes from any device (on Linux each node is opened a moment for its lock).
+// False when the HID interfaces cannot be listed.
 bool listBootLoaders(HidApi& hid, std::vector<BootLoaderListing>* out);
 
 // How many interfaces of `interfaces` have the boot loader's identity and the serial number

@@ -1,4 +1,4 @@
-// The programs beside the utility (the sample firmware writer, the serial simulator) on their
+// The programs beside the utility (the sample firmware writer, the simulators) on their
 // command lines: --help explains, a usage error exits 2 with a message, and no argument that reads
 // as an option ever becomes a file.
 
@@ -90,6 +90,21 @@ TEST(Tools, SerialSimulatorExplainsItselfAndRefusesWhatItDoesNotKnow) {
                   {{"--link", "ports/COM1", "--hold-line-at", "x"}, 2, "", "not 'x'"},
                   {{"--link", "ports/COM1", "--hold-line-at"}, 2, "", "--hold-line-at needs"},
                   {{"--link", "ports/COM1", "COM2"}, 2, "", "unexpected argument 'COM2'"},
+              });
+}
+
+TEST(Tools, HidSimulatorExplainsItselfAndRefusesWhatPlugsInNothing) {
+  expectCalls(KESTREL_HID_SIM,
+              {
+                  {{"--help"}, 0, "usage: kestrel-hid-sim --dir DIR", ""},
+                  {{"--dir", "m", "-h"}, 0, "KESTREL_HIDSIM_DIR=", ""},
+                  {{}, 2, "", "--dir is needed"},
+                  {{"--dir"}, 2, "", "--dir needs a value"},
+                  {{"--dir", "--paced"}, 2, "", "--dir needs a value"},
+                  {{"--dir", "m", "--location", "1-3:1.0"}, 2, "", "such as 1-3.2, not '1-3:1.0'"},
+                  {{"--dir", "m", "--version", "0x10000"}, 2, "", "from 0 to 65535"},
+                  {{"--dir", "m", "--unplug-at", "x"}, 2, "", "--unplug-at takes a number"},
+                  {{"--dir", "m", "--bogus"}, 2, "", "unknown option '--bogus'"},
               });
 }
 
