@@ -42,6 +42,9 @@ SerialBootSim::SerialBootSim(SerialFaults faults) : SerialBootDevice(std::move(f
   slaveKeeper_ = line.keeper;
   devicePath_ = line.path;
   ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // The line is idle until the utility opens it: nothing gets through before the simulator has
+  // seen the open.
+  ::tcflow(slaveKeeper_, TCOOFF);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -63,38 +66,56 @@ double SerialBootSim::nowMs() const {
       .count();
 }
 
-uint32_t SerialBootSim::lineSpeed() {
+void SerialBootSim::followLine() {
   termios tio{};
   // On a pseudo-terminal the master reports the settings the utility made on its side.
-  if (master_ < 0 || ::tcgetattr(master_, &tio) != 0) return 0;
-  speed_t speed = ::cfgetospeed(&tio);
-  // Back at the idle speed, the utility has closed the port since it wrote what is read now:
-  // those bytes went at the speed the line had last.
-  if (speed != kIdleSpeed) lastSpeed_ = baudOf(speed);
-  return lastSpeed_;
+  if (::tcgetattr(master_, &tio) != 0) return;
+  const speed_t speed = ::cfgetospeed(&tio);
+  if (speed == kIdleSpeed && gateOpen_) {
+    // The utility has closed the port: whatever it writes next belongs to its next open.
+    ::tcflow(slaveKeeper_, TCOOFF);
+    gateOpen_ = false;
+  }
+  takeWritten();
+  if (speed == kIdleSpeed || held_) return;
+  // An open at a new speed: what it writes waits until everything before it has been taken.
+  if (!gateOpen_ || baudOf(speed) != lastSpeed_) {
+    lastSpeed_ = baudOf(speed);
+    ::tcflow(slaveKeeper_, TCOON);
+    gateOpen_ = true;
+  }
+}
+
+void SerialBootSim::takeWritten() {
+  uint8_t buf[4096];
+  for (;;) {
+    // A read of the master takes what the utility's writes have handed over so far.
+    ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n <= 0) return;
+    const double arrived = nowMs();
+    for (ssize_t i = 0; i < n && !hangUpRequested_; ++i) {
+      if (faults_.paced && lastSpeed_) {
+        lineFreeAt_ = std::max(lineFreeAt_, arrived) + 10000.0 / lastSpeed_;
+      }
+      feed(buf[i], lastSpeed_, faults_.paced ? lineFreeAt_ : arrived);
+    }
+    if (hangUpRequested_ || master_ < 0) return;
+  }
 }
 
 void SerialBootSim::run() {
-  uint8_t buf[4096];
   while (!stop_) {
     if (hangUpRequested_) closeLine();
     if (master_ < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       continue;
     }
+    followLine();
+    // A millisecond at most between looks at the settings: the utility's first write after an
+    // open waits for one.
     pollfd p = {master_, POLLIN, 0};
-    if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) {
-      // POLLHUP while the utility has the port closed: wait for it to open again.
-      if (p.revents & POLLHUP) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n <= 0) continue;
-    uint32_t baud = lineSpeed();
-    double arrived = nowMs();
-    for (ssize_t i = 0; i < n && !hangUpRequested_; ++i) {
-      if (faults_.paced && baud) lineFreeAt_ = std::max(lineFreeAt_, arrived) + 10000.0 / baud;
-      feed(buf[i], baud, faults_.paced ? lineFreeAt_ : arrived);
+    if (::poll(&p, 1, 1) > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // nobody on the near end
     }
   }
 }
@@ -115,6 +136,8 @@ void SerialBootSim::transmit(const std::vector<uint8_t>& bytes, int delayMs) {
 }
 
 void SerialBootSim::holdLine() {
+  held_ = true;
+  gateOpen_ = false;
   if (slaveKeeper_ >= 0) ::tcflow(slaveKeeper_, TCOOFF);
 }
 
