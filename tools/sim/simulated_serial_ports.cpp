@@ -51,6 +51,7 @@ class SimulatedSerialPorts::Line final : public SerialBootDevice {
   std::mutex mutex;  // Guards everything below, and the line's time.
   std::deque<Incoming> toUtility;
   std::deque<Outgoing> toDevice;
+  std::vector<uint8_t> written;  // every byte the utility handed to the port
   double transmitterFreeAt = 0;  // when the last byte in toDevice will have left
   bool lost = false;
   bool held = false;  // flow control holds the line: nothing leaves toDevice
@@ -75,6 +76,7 @@ class SimulatedSerialPorts::Line final : public SerialBootDevice {
       transmitterFreeAt = leaves;
     }
     toDevice.push_back({leaves, baud, byte});
+    written.push_back(byte);
     return true;
   }
 
@@ -332,6 +334,13 @@ bool SimulatedSerialPorts::isClaimed(const std::string& name) const {
   if (!line) return false;
   std::lock_guard lineLock(line->mutex);
   return line->claimed;
+}
+
+std::vector<uint8_t> SimulatedSerialPorts::written(const std::string& name) const {
+  auto line = find(name);
+  if (!line) return {};
+  std::lock_guard lineLock(line->mutex);
+  return line->written;
 }
 
 std::unique_ptr<PortClaim> SimulatedSerialPorts::claim(const std::string& name, PortError* error) {

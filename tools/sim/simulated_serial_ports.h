@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -35,6 +36,9 @@ class SimulatedSerialPorts final : public SerialBackend {
   bool isOpen(const std::string& name) const;
   // True while a run holds the claim on `name`.
   bool isClaimed(const std::string& name) const;
+  // Every byte the utility has handed to port `name`, in order: those still in the transmit buffer
+  // (which the device has not got yet) included.
+  std::vector<uint8_t> written(const std::string& name) const;
 
   std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override;
   std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
