@@ -19,16 +19,15 @@ class ManualClock final : public Clock {
  public:
   explicit ManualClock(uint32_t origin = 0x10000) : ticks_(origin) {}
   uint32_t tickCount() override { return ticks_.load(); }
-  // Without real pauses a sleep only yields: for a test that itself waits for the other threads
-  // at the moments that matter, where thousands of polls would otherwise cost seconds of real
-  // time (a real millisecond costs 1 to 16 of them, by platform and load).
+  // Without real pauses a sleep takes no real time at all: for a test that itself waits for the
+  // other threads at the moments that matter, where thousands of polls would otherwise cost
+  // seconds of real time (a real millisecond costs 1 to 16 of them, by platform and load, and on
+  // a busy machine a mere yield can cost as much).
   void realPauses(bool on) { realPause_ = on; }
   void sleepMs(uint32_t ms) override {
     ticks_.fetch_add(ms);
     if (realPause_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 1)));
-    } else {
-      std::this_thread::yield();
     }
   }
 
