@@ -838,6 +838,7 @@ TEST_F(FlashCli, ClosingTheConsoleEndsTheUpdateBeforeTheProcessGoes) {
   const int kConsoleClosed = SIGHUP;
 #endif
   static std::atomic<bool> stopRequested{false};
+  stopRequested = false;  // the flag lives as long as the process, this test maybe not alone
   watchStopRequests(&stopRequested);
   firmware(10000);
   serialDevice();
