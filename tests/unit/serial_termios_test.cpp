@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "core/window_state.h"
@@ -274,6 +275,58 @@ TEST_F(SerialSession, ClosingWakesAReaderAtOnce) {
   EXPECT_LT(msSince(start), 800.0);  // well short of the 850 ms the read could take
 }
 
+// The termios ports, with the moment the utility handed each byte to its port and the port's speed:
+// the line's timing as the utility makes it, which the far end of a pseudo-terminal only sees
+// blurred by when its reader gets to run.
+class TimedWrites final : public SerialBackend {
+ public:
+  struct Write {
+    Clk::time_point at;
+    uint32_t baud;
+    uint8_t byte;
+  };
+  std::vector<Write> writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
+    return posixSerialBackend().claim(name, error);
+  }
+  std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
+                                   PortError* error) override {
+    auto port = posixSerialBackend().open(name, baud, error);
+    return port ? std::make_unique<Port>(std::move(port), baud, *this) : nullptr;
+  }
+
+ private:
+  class Port final : public SerialPort {
+   public:
+    Port(std::unique_ptr<SerialPort> port, uint32_t baud, TimedWrites& record)
+        : port_(std::move(port)), baud_(baud), record_(record) {}
+    bool write(const uint8_t* data, size_t n) override {
+      {
+        std::lock_guard lock(record_.mutex_);
+        for (size_t i = 0; i < n; ++i) record_.writes_.push_back({Clk::now(), baud_, data[i]});
+      }
+      return port_->write(data, n);
+    }
+    bool drain() override { return port_->drain(); }
+    int read(uint8_t* data, size_t n) override { return port_->read(data, n); }
+    void purge() override { port_->purge(); }
+    void cancel() override { port_->cancel(); }
+    bool lineLost() const override { return port_->lineLost(); }
+    bool lineHeldUp() const override { return port_->lineHeldUp(); }
+
+   private:
+    std::unique_ptr<SerialPort> port_;
+    const uint32_t baud_;
+    TimedWrites& record_;
+  };
+
+  mutable std::mutex mutex_;  // Guards writes_.
+  std::vector<Write> writes_;
+};
+
 // The same update through termios over a pseudo-terminal, in real time.
 class SerialUpdateOverTermios : public ::testing::Test {
  protected:
@@ -285,7 +338,7 @@ class SerialUpdateOverTermios : public ::testing::Test {
     sim->linkAs(dir.path(), "COM" + std::to_string(kCom));
     image = imageBytes(imageSize);
     test::writeFile("fw.out", sim::ElfBuilder().add(0x4000, image).build());
-    w = std::make_unique<test::FakeWindow>(systemClock(), posixSerialBackend(), hid);
+    w = std::make_unique<test::FakeWindow>(systemClock(), ports, hid);
     w->selectPort(kCom);
     w->typeTitle("fw");
     runCommand(*w);
@@ -294,6 +347,7 @@ class SerialUpdateOverTermios : public ::testing::Test {
   test::TempDir dir;
   test::ScopedEnv lockFolder{"KESTREL_LOCK_DIR", dir.path().string()};
   test::NoHidDevices hid;
+  TimedWrites ports;
   std::unique_ptr<sim::SerialBootSim> sim;
   std::unique_ptr<test::FakeWindow> w;
   std::vector<uint8_t> image;
@@ -310,27 +364,36 @@ TEST_F(SerialUpdateOverTermios, DownloadsAFullImage) {
   expectAtRest(*w);
 }
 
-// The wake-up and the probes at their real speeds and spacing. The times are those at which the
-// simulator read each byte, so a busy machine blurs them; the bounds allow for that.
+// The wake-up and the probes at their real speeds and spacing: the speeds as the device got them,
+// the spacing as the utility wrote them (upper bounds leave room for a busy machine).
 TEST_F(SerialUpdateOverTermios, WakesAt9600ThenProbesAt115200) {
   run(100, {.silent = true});
   ASSERT_TRUE(eventually([&] { return sim->receivedCount() >= 7; }, "two wake bytes, five probes"));
   stopCommand(*w);
   ASSERT_TRUE(w->workersEnd());
   auto line = sim->received();
+  auto writes = ports.writes();
   ASSERT_GE(line.size(), 7u);
+  ASSERT_GE(writes.size(), line.size());
+  auto msBetween = [&](size_t a, size_t b) {
+    return std::chrono::duration<double, std::milli>(writes[b].at - writes[a].at).count();
+  };
+  for (size_t i = 0; i < line.size(); ++i) {
+    EXPECT_EQ(line[i].byte, writes[i].byte) << i;
+    EXPECT_EQ(line[i].baud, writes[i].baud) << i;
+  }
   EXPECT_EQ(line[0].byte, 0xA2);
   EXPECT_EQ(line[0].baud, 9600u);
   EXPECT_EQ(line[1].byte, 0xA2);
   EXPECT_EQ(line[1].baud, 9600u);
-  EXPECT_GE(line[1].ms - line[0].ms, 5.0);
-  EXPECT_LT(line[1].ms - line[0].ms, 500.0);
-  EXPECT_GE(line[2].ms - line[1].ms, 90.0);  // the port is closed in between
+  EXPECT_GE(msBetween(0, 1), 5.0);
+  EXPECT_LT(msBetween(0, 1), 500.0);
+  EXPECT_GE(msBetween(1, 2), 90.0);  // the port is closed in between
   std::vector<double> spacing;
   for (size_t i = 2; i < line.size(); ++i) {
     EXPECT_EQ(line[i].byte, 0xA5);
     EXPECT_EQ(line[i].baud, 115200u);
-    if (i > 2) spacing.push_back(line[i].ms - line[i - 1].ms);
+    if (i > 2) spacing.push_back(msBetween(i - 1, i));
   }
   std::sort(spacing.begin(), spacing.end());
   double median = spacing[spacing.size() / 2];
