@@ -285,6 +285,35 @@ std::string lockFolder() {
   return dir && *dir ? dir : "/run/lock";
 }
 
+// The claim's lock file for the character device `device`: by the device's number, so that every
+// name of one device (links, /dev/serial/by-id) meets.
+std::string lockFileFor(dev_t device) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/kestrel-tty-%u-%u.lock", ::major(device), ::minor(device));
+  return lockFolder() + name;
+}
+
+// True when a run holds the claim on the device at `path`. Makes no lock file; the shared lock it
+// tries is let go at once.
+bool claimedByARun(const std::string& path) {
+  struct stat device {};
+  if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  int fd =
+      ::open(lockFileFor(device.st_rdev).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool claimed = false;
+  struct stat lock {};
+  if (::fstat(fd, &lock) == 0 && S_ISREG(lock.st_mode)) {
+    int r;
+    do {
+      r = ::flock(fd, LOCK_SH | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    claimed = r != 0 && errno == EWOULDBLOCK;
+  }
+  ::close(fd);
+  return claimed;
+}
+
 // Opens the lock file at `path`, making it when it is not there; -1 when it cannot be had.
 int openLockFile(const std::string& path) {
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -420,11 +449,7 @@ std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError*
   if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) {
     return std::make_unique<LockFileClaim>();
   }
-  // By the device's number, so that every name of one device (links, /dev/serial/by-id) meets.
-  char name[64];
-  std::snprintf(name, sizeof name, "/kestrel-tty-%u-%u.lock", ::major(device.st_rdev),
-                ::minor(device.st_rdev));
-  int fd = openLockFile(lockFolder() + name);
+  int fd = openLockFile(lockFileFor(device.st_rdev));
   // A lock folder that cannot be written: each open's own lock is all there is.
   if (fd < 0) return std::make_unique<LockFileClaim>();
   struct stat lock {};
@@ -468,6 +493,12 @@ SerialBackend& serialBackend() {
 namespace kestrel {
 
 PortProbe probeSerialDevice(const std::string& path, PortError* error) {
+  // A run holds its port from the wake bytes to its end, closed for 100 ms between its two opens:
+  // an open of ours in that gap would make the run's reopen fail. Its claim says so unopened.
+  if (claimedByARun(path)) {
+    *error = {EBUSY, path + ": in use by another program"};
+    return PortProbe::InUse;
+  }
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;

@@ -157,8 +157,10 @@ enum class PortProbe {
 };
 
 // Tries the open of the device at `path` as openSerialDevice would, without taking it: no byte
-// is sent or taken, no setting changed, no lock kept; the port is closed again at once. *error
-// names the device and the reason for anything but Openable.
+// is sent or taken, no setting changed, no lock kept; the port is closed again at once. A port
+// that a run has claimed (claimSerialDevice) is InUse without being opened at all, so that a
+// probe never takes the port from under that run between its opens. *error names the device and
+// the reason for anything but Openable.
 PortProbe probeSerialDevice(const std::string& path, PortError* error);
 
 // The names of the serial ports the system has, beyond the window's "COM1" to "COM9", for the

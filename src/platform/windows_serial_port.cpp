@@ -228,6 +228,26 @@ std::wstring claimKey(const std::string& path) {
   return key;
 }
 
+// The two names a run's claim may have: global, so that runs in other sessions (a service,
+// another user) meet it, and the session's own where the global namespace is not open to this
+// program.
+constexpr const wchar_t* kClaimSpaces[] = {L"Global\\kestrel-serial-", L"kestrel-serial-"};
+
+// True when a run holds the claim on `path`: its object exists, under either name. The handle
+// opened to look is closed at once.
+bool claimedByARun(const std::string& path) {
+  const std::wstring key = claimKey(path);
+  for (const wchar_t* space : kClaimSpaces) {
+    if (HANDLE object = ::OpenMutexW(SYNCHRONIZE, FALSE, (space + key).c_str())) {
+      ::CloseHandle(object);
+      return true;
+    }
+    // Another user's run holds it (its object is not open to this user).
+    if (::GetLastError() == ERROR_ACCESS_DENIED) return true;
+  }
+  return false;
+}
+
 class WindowsSerialBackend final : public SerialBackend {
  public:
   std::unique_ptr<PortClaim> claim(const std::string& name, PortError* error) override {
@@ -299,9 +319,7 @@ std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t b
 
 std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError* error) {
   const std::wstring key = claimKey(path);
-  // Global: runs in other sessions (a service, another user) meet it too. Where the global
-  // namespace is not open to this program, the session's own has to do.
-  for (const wchar_t* space : {L"Global\\kestrel-serial-", L"kestrel-serial-"}) {
+  for (const wchar_t* space : kClaimSpaces) {
     HANDLE object = ::CreateMutexW(nullptr, FALSE, (space + key).c_str());
     DWORD err = ::GetLastError();
     if (object && err == ERROR_ALREADY_EXISTS) {
@@ -348,6 +366,12 @@ unsigned comNumber(const std::wstring& name) {
 }  // namespace
 
 PortProbe probeSerialDevice(const std::string& path, PortError* error) {
+  // A run holds its port from the wake bytes to its end, closed for 100 ms between its two opens:
+  // an open of ours in that gap would make the run's reopen fail. Its claim says so unopened.
+  if (claimedByARun(path)) {
+    *error = {int(ERROR_SHARING_VIOLATION), path + ": in use by another program"};
+    return PortProbe::InUse;
+  }
   HANDLE port = ::CreateFileW(toWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/inotify.h>
 #endif
 
 #include <algorithm>
@@ -411,6 +413,37 @@ TEST(Sha256, KnownDigests) {
       "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes: two tail blocks
   EXPECT_EQ(sha256Hex(reinterpret_cast<const uint8_t*>(two.data()), two.size()),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+// --list's probe of a port that a run has claimed (from its wake bytes to its end, the 100 ms
+// between its two opens included) says "in use" without opening it: an open in that gap would make
+// the run's reopen fail. Let go, the port is tried by an open again.
+TEST_F(FlashCli, ProbeOfAClaimedPortFindsItInUseWithoutOpeningIt) {
+#ifdef _WIN32
+  // No such port: an open would fail as "not found".
+  const std::string path = "\\\\.\\COM200";
+  const PortProbe free = PortProbe::Unopenable;
+#else
+  serialLine();
+  const std::string path = line->devicePath();
+  const PortProbe free = PortProbe::Openable;
+  // Every open of the device shows here.
+  const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(::inotify_add_watch(opens, path.c_str(), IN_OPEN), 0);
+#endif
+  PortError error;
+  auto claim = claimSerialDevice(path, &error);
+  ASSERT_TRUE(claim && claim->held());
+  EXPECT_EQ(probeSerialDevice(path, &error), PortProbe::InUse);
+  EXPECT_EQ(error.text, path + ": in use by another program");
+#ifndef _WIN32
+  char event[4096];
+  EXPECT_LT(::read(opens, event, sizeof event), 0) << "the claimed port was opened";
+  ::close(opens);
+#endif
+  claim.reset();
+  EXPECT_EQ(probeSerialDevice(path, &error), free) << error.text;
 }
 
 #ifndef _WIN32
