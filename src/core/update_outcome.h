@@ -15,7 +15,7 @@ struct UpdateOutcome {
     Running,            // Begun and not ended yet.
     Success,            // The device acknowledged every block (and got the restart command).
     ImageRefused,       // The ELF file was missing, unreadable or refused by the conversion.
-    ImageFileError,     // The image file could not be written (or, for 1022, read).
+    ImageFileError,     // The image file could not be written (or, for "UPDATE", read).
     NoMemory,           // No memory for the image.
     PortUnavailable,    // The serial port could not be opened.
     NoUsbDevice,        // No USB boot loader among the HID devices, or they could not be listed.

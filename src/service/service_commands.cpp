@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/command_ids.h"
 #include "core/device_text.h"
 #include "core/window_state.h"
 #include "serial/serial_search.h"
@@ -134,26 +135,27 @@ void textFrame(WindowState& w) {
   leadAndFrame(w, kTextLead, frame);
 }
 
+// Every service command but the one that only empties a field goes to the device.
 bool opensPort(int id) {
-  return id != 1031;
+  return id != kCmdClearCradleId;
 }
 
 }  // namespace
 
 bool runServiceCommand(WindowState& w, int id) {
   switch (id) {
-    case 1023:
-    case 1029:
-    case 1031:
-    case 1032:
-    case 1034:
-    case 1035:
-    case 1036:
-    case 1037:
-    case 1038:
-    case 1039:
-    case 1040:
-    case 1044:
+    case kCmdWake:
+    case kCmdCradleId:
+    case kCmdClearCradleId:
+    case kCmdKe99:
+    case kCmdCode:
+    case kCmdDash02:
+    case kCmdTextQuery:
+    case kCmdCr01:
+    case kCmdCr02:
+    case kCmdKe01:
+    case kCmdKe97:
+    case kCmdTextFrame:
       break;
     default:
       return false;
@@ -163,41 +165,41 @@ bool runServiceCommand(WindowState& w, int id) {
     return true;
   }
   switch (id) {
-    case 1023:
+    case kCmdWake:
       writeOnce(w, &kWakeByte, 1);
       break;
-    case 1029:
+    case kCmdCradleId:
       cradleIdentity(w);
       break;
-    case 1031:
+    case kCmdClearCradleId:
       w.cradleIdText.set("");
       w.refreshWindow();
       break;
-    case 1032:
+    case kCmdKe99:
       exchange(w, "KE99");
       break;
-    case 1034:
+    case kCmdCode:
       codeFromWindow(w);
       break;
-    case 1035:
+    case kCmdDash02:
       exchange(w, "--02");
       break;
-    case 1036:
+    case kCmdTextQuery:
       textQuery(w);
       break;
-    case 1037:
+    case kCmdCr01:
       undiscover(w);
       break;
-    case 1038:
+    case kCmdCr02:
       readPorts(w);
       break;
-    case 1039:
+    case kCmdKe01:
       exchange(w, "KE01");
       break;
-    case 1040:
+    case kCmdKe97:
       exchange(w, "KE97");
       break;
-    case 1044:
+    case kCmdTextFrame:
       textFrame(w);
       break;
   }

@@ -6,32 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "core/command_ids.h"
 #include "hid/hid_selection.h"
 #include "update/firmware_files.h"
 
 namespace kestrel {
 
 class WindowState;
-
-// Command identifiers of the window's command table.
-enum CommandId : int {
-  kCmdSearch = 1020,
-  kCmdUpdate = 1022,
-  kCmdWake = 1023,
-  kCmdRun = 1025,
-  kCmdStop = 1026,
-  kCmdCradleId = 1029,
-  kCmdClearCradleId = 1031,
-  kCmdKe99 = 1032,
-  kCmdCode = 1034,
-  kCmdDash02 = 1035,
-  kCmdTextQuery = 1036,
-  kCmdCr01 = 1037,
-  kCmdCr02 = 1038,
-  kCmdKe01 = 1039,
-  kCmdKe97 = 1040,
-  kCmdTextFrame = 1044,
-};
 
 // Run: reads the window, converts `firmwareTitle`.out into `firmwareTitle`.bin and hands the
 // update, with the converted image, to the link of PortIndex (0 USB, else COM). Records how it
@@ -70,12 +51,12 @@ void closeCommand(WindowState& w);
 // serial search runs or no update does: the window then closes without a question. Any thread.
 std::optional<std::string> closeQuestion(const WindowState& w);
 
-// The hidden "UPDATE" command (1022): the serial download of `firmwareTitle`.bin over the port
-// that is open, on the window's thread. Window's thread.
+// The hidden "UPDATE" command (kCmdUpdate): the serial download of `firmwareTitle`.bin over the
+// port that is open, on the window's thread. Window's thread.
 void updateCommand(WindowState& w);
 
 // Routes the identifiers of the command table that the domain handles: Run, Stop, the hidden
-// serial download (1022) and the service commands. False for identifiers it does not know.
+// serial download (kCmdUpdate) and the service commands. False for identifiers it does not know.
 bool dispatchCommand(WindowState& w, int id);
 
 }  // namespace kestrel
