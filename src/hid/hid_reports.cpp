@@ -1,17 +1,21 @@
 #include "hid/hid_reports.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "core/ack_token.h"
 #include "core/window_state.h"
 #include "image/download_image.h"
 
 namespace kestrel {
 namespace {
 
+using Lease = HidDeviceSlot::Lease;
+
 constexpr int kReadSliceMs = 100;
-constexpr uint32_t kDataBytesPerReport = 50;
 
 std::string format(const char* fmt, int a) {
   char buf[64];
@@ -19,56 +23,58 @@ std::string format(const char* fmt, int a) {
   return buf;
 }
 
-// A failed write: true (with *failure filled in) when it means the device was unplugged, which is
-// left to the caller; otherwise the caller shows the write's error.
-bool gone(WindowState& w, const HidError& err, HidSendFailure* failure) {
+// The write handle for one send; an empty lease, after "Device not open!", when none is open.
+Lease writer(WindowState& w) {
+  Lease device = w.hid.hidWriteHandle.acquire();
+  if (!device) w.showAppMessage("Device not open!");
+  return device;
+}
+
+// Writes `report` whole. A failed write is noted in *failure and lets the device go first (a box
+// holds this thread; nothing waits on the handle meanwhile); then a device that was unplugged is
+// left to the caller, and any other failure is told by `tell` with the system's error number.
+bool writeReport(WindowState& w, Lease& device, const uint8_t* report, HidSendFailure* failure,
+                 const std::function<void(int error)>& tell) {
+  HidError err;
+  if (device->write(report, kReportSize, &err)) return true;
+  device.reset();
   if (failure) {
     failure->error = err.error;
     failure->deviceGone = err.deviceGone;
   }
-  if (!err.deviceGone) return false;
-  w.linkLost = true;
-  return true;
+  if (err.deviceGone) {
+    w.linkLost = true;
+  } else {
+    tell(err.error);
+  }
+  return false;
 }
 
 }  // namespace
 
 bool SendHidStartReport(WindowState& w, HidSendFailure* failure) {
-  auto device = w.hid.hidWriteHandle.acquire();
-  if (!device) {
-    w.showAppMessage("Device not open!");
-    return false;
-  }
-  uint8_t report[kReportSize] = {0x00, kStartReportCode};
-  HidError err;
-  if (!device->write(report, kReportSize, &err)) {
-    device.reset();  // the box holds this thread; nothing waits on the handle meanwhile
-    if (gone(w, err, failure)) return false;
-    w.showAppMessage(format("Send error= %d", err.error));
-    return false;
-  }
-  return true;
+  Lease device = writer(w);
+  if (!device) return false;
+  uint8_t report[kReportSize] = {};
+  report[kReportIdAt] = kReportId;
+  report[kKindAt] = kStartReportCode;
+  return writeReport(w, device, report, failure,
+                     [&](int error) { w.showAppMessage(format("Send error= %d", error)); });
 }
 
 bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block,
                   HidSendFailure* failure) {
-  auto device = w.hid.hidWriteHandle.acquire();
-  if (!device) {
-    w.showAppMessage("Device not open!");
-    return false;
-  }
+  Lease device = writer(w);
+  if (!device) return false;
   uint8_t report[kReportSize] = {};
-  report[0] = 0x00;
-  report[1] = kHeaderReportCode;
-  report[2] = uint8_t(pageAddress >> 8);
-  report[3] = uint8_t(pageAddress);
-  report[4] = BlockChecksum(block, uint16_t(pageAddress));
-  report[5] = 0x04;
-  HidError err;
-  if (!device->write(report, kReportSize, &err)) {
-    device.reset();
-    if (gone(w, err, failure)) return false;
-    w.showAppMessage(format("Send error= %d", err.error));
+  report[kReportIdAt] = kReportId;
+  report[kKindAt] = kHeaderReportCode;
+  report[kPageHighAt] = uint8_t(pageAddress >> 8);
+  report[kPageLowAt] = uint8_t(pageAddress);
+  report[kChecksumAt] = BlockChecksum(block, uint16_t(pageAddress));
+  report[kHeaderFixedAt] = kHeaderFixedByte;
+  if (!writeReport(w, device, report, failure,
+                   [&](int error) { w.showAppMessage(format("Send error= %d", error)); })) {
     return false;
   }
   // The buffer is cleared once per block: each data report rewrites bytes 0 to 2 + n only, so the
@@ -76,21 +82,19 @@ bool SendHidBlock(WindowState& w, uint32_t pageAddress, const uint8_t* block,
   uint32_t remaining = kBlockSize;
   uint32_t offset = 0;
   while (remaining > 0) {
-    uint32_t n = remaining > kDataBytesPerReport - 1 ? kDataBytesPerReport : remaining;
-    report[0] = 0x00;
-    report[1] = kDataReportCode;
-    report[2] = uint8_t(n);
-    std::memcpy(report + 3, block + offset, n);
+    const uint32_t n = std::min(remaining, kDataBytesPerReport);
+    report[kReportIdAt] = kReportId;
+    report[kKindAt] = kDataReportCode;
+    report[kDataLengthAt] = uint8_t(n);
+    std::memcpy(report + kDataAt, block + offset, n);
     remaining -= n;
-    if (!device->write(report, kReportSize, &err)) {
-      device.reset();
-      if (gone(w, err, failure)) return false;
+    auto sendError = [&](int error) {
       char text[64];
-      std::snprintf(text, sizeof text, "Send error= %d len=%u", err.error, remaining);
+      std::snprintf(text, sizeof text, "Send error= %d len=%u", error, remaining);
       w.showAppMessage(text);
       w.showAppMessage("Couldn't send data  !");
-      return false;
-    }
+    };
+    if (!writeReport(w, device, report, failure, sendError)) return false;
     offset += n;
   }
   return true;
@@ -127,7 +131,10 @@ void HidReceiveThread() {
       w.showAppMessage(format("Only read %d bytes", got));
       continue;
     }
-    if (got >= 5 && buf[2] == 'U' && buf[3] == '5' && buf[4] == 'U') w.hid.hidAckReceived = 1;
+    if (got >= int(kAckAt + kAckTokenSize) &&
+        std::equal(kAckToken, kAckToken + kAckTokenSize, buf + kAckAt)) {
+      w.hid.hidAckReceived = 1;
+    }
   }
   // A read still outstanding is cancelled here, before the handle is closed.
   if (auto device = w.hid.hidReadHandle.acquire()) device->cancel();

@@ -1,5 +1,6 @@
 #include "image/elf_image_extractor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -32,8 +33,7 @@ Extraction refuse(Extraction::Status status, std::string detail) {
 
 int64_t MemorySource::readAt(uint64_t offset, uint8_t* out, size_t n, std::string*) const {
   if (offset >= size_) return 0;
-  size_t avail = size_t(size_ - offset);
-  size_t count = n < avail ? n : avail;
+  size_t count = std::min(n, size_t(size_ - offset));
   std::memcpy(out, data_ + offset, count);
   return int64_t(count);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,7 @@ inline uint32_t writeLimitMs(size_t n, uint32_t baud) {
 // How long drain() waits for `n` bytes written since the last drain to leave: their time at the
 // line's speed (at most a full buffer's), plus half a second.
 inline uint32_t drainLimitMs(size_t n, uint32_t baud) {
-  return lineTimeMs(n < kPortBufferBytes ? n : kPortBufferBytes, baud) + 500;
+  return lineTimeMs(std::min(n, kPortBufferBytes), baud) + 500;
 }
 
 // One open serial port, raw 8N1 at a fixed speed, opened for exclusive use.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/ack_token.h"
 #include "core/device_text.h"
 #include "core/run_image.h"
 #include "core/window_state.h"
@@ -18,7 +19,6 @@ using Step = UpdateOutcome::Step;
 constexpr uint8_t kClearCommand[] = {'U', 'C', 'L', 'R', 'U'};
 constexpr uint8_t kBlockCommand[] = {'U', 'F', 'L', 'H', 'U'};
 constexpr uint8_t kRestartCommand[] = {'U', 'R', 'B', 'T', 'U'};
-constexpr uint8_t kAckToken[] = {'U', '5', 'U'};
 constexpr uint32_t kAckLimitMs = 5000;
 constexpr size_t kFrameSize = kBlockSize + 3;
 
@@ -68,15 +68,15 @@ void recordFailure(WindowState& w, const Failure& f) {
 
 bool waitAck(WindowState& w) {
   const uint32_t start = w.clock.tickCount();
-  uint8_t received[3];
+  uint8_t received[kAckTokenSize];
   size_t count = 0;
   while (!limitPassed(start, w.clock.tickCount(), kAckLimitMs)) {
     if (w.closing()) return false;
     uint8_t byte;
     if (readPort(w, &byte, 1) != 1) continue;
     received[count++] = byte;
-    if (count < 3) continue;
-    if (std::equal(received, received + 3, kAckToken)) return true;
+    if (count < kAckTokenSize) continue;
+    if (std::equal(received, received + kAckTokenSize, kAckToken)) return true;
     // "%c,%c,%c" of the three bytes, as the C string it is.
     const uint8_t shown[] = {received[0], ',', received[1], ',', received[2]};
     w.showMessage(deviceText(shown, sizeof shown));
