@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -35,6 +36,22 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kIntervalMs = 30;
 constexpr int kPerByteMs = 10;
 constexpr int kConstantMs = 200;
+
+// The test hook of setReadWaitHook, and whether one is set (so that a read without one takes no
+// lock).
+std::mutex readWaitHookMutex;  // Guards readWaitHook.
+std::function<void()> readWaitHook;
+std::atomic<bool> readWaitHookSet{false};
+
+void readWaitBegins() {
+  if (!readWaitHookSet.load()) return;
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(readWaitHookMutex);
+    hook = readWaitHook;
+  }
+  if (hook) hook();
+}
 
 PortError describe(const std::string& path, int err) {
   return {err, path + ": " + std::strerror(err)};
@@ -190,6 +207,7 @@ class PosixSerialPort final : public SerialPort {
   int waitFor(short events, int timeoutMs) {
     for (;;) {
       if (cancelled_.load()) return -1;
+      if (events == POLLIN) readWaitBegins();
       pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
       int r = ::poll(fds, 2, timeoutMs);
       if (r < 0 && errno == EINTR) continue;
@@ -477,6 +495,12 @@ std::string resolveSerialPortName(const std::string& name) {
   auto ports = presentPorts();
   if (size_t(*n) > ports.size()) return "";
   return ports[size_t(*n) - 1];
+}
+
+void setReadWaitHook(std::function<void()> hook) {
+  std::lock_guard lock(readWaitHookMutex);
+  readWaitHookSet = bool(hook);
+  readWaitHook = std::move(hook);
 }
 
 SerialBackend& posixSerialBackend() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,6 +132,11 @@ SerialBackend& serialBackend();
 // n-th present port, USB adapters (/dev/ttyUSB*, then /dev/ttyACM*) before built-in ports
 // (/dev/ttyS* with a UART behind them).
 SerialBackend& posixSerialBackend();
+
+// Test hook: `hook` runs on the reading thread whenever a read of a termios port is about to wait
+// for bytes, after it has looked for a cancel, so that from then on only a cancel (or the read's
+// time-out) ends the wait. An empty `hook` removes it. Use only for testing.
+void setReadWaitHook(std::function<void()> hook);
 
 // The device path that `name` maps to under the rules above, or "" when it maps to none.
 std::string resolveSerialPortName(const std::string& name);

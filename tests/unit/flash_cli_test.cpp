@@ -17,9 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -1092,33 +1095,113 @@ TEST(PortNames, DeviceArgumentsLeadToTheirDevice) {
   for (const auto& [name, path] : rows) EXPECT_EQ(serialDevicePathFor(name), path) << name;
 }
 
-// The exit code is a function of the update's outcome alone: no message's text takes part, so a
-// change to a prescribed text cannot move it.
+// The exit-code table of the README and the EXIT STATUS list of the manual page, each as code ->
+// meaning. Fails the test when a document cannot be read.
+std::map<int, std::string> readmeExitCodes() {
+  std::ifstream in(KESTREL_README);
+  EXPECT_TRUE(in) << "cannot read " << KESTREL_README;
+  std::map<int, std::string> codes;
+  const std::regex row(R"(^\| (\d+) \| (.+) \|$)");
+  bool inTable = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line == "| code | meaning |") inTable = true;
+    if (!inTable) continue;
+    if (line.empty()) break;
+    std::smatch m;
+    if (std::regex_match(line, m, row)) codes[std::stoi(m[1])] = m[2];
+  }
+  return codes;
+}
+
+std::map<int, std::string> manualExitCodes() {
+  std::ifstream in(KESTREL_FLASH_MANUAL);
+  EXPECT_TRUE(in) << "cannot read " << KESTREL_FLASH_MANUAL;
+  std::map<int, std::string> codes;
+  const std::regex item(R"(^\.B (\d+)$)");
+  bool inSection = false;
+  int code = -1;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(".SH", 0) == 0) {
+      if (inSection) break;
+      inSection = line == ".SH EXIT STATUS";
+      continue;
+    }
+    std::smatch m;
+    if (!inSection || line == ".TP") continue;
+    if (std::regex_match(line, m, item)) {
+      code = std::stoi(m[1]);
+    } else if (code >= 0) {
+      codes[code] +=
+          (codes[code].empty() ? "" : " ") + std::regex_replace(line, std::regex(R"(\\-)"), "-");
+    }
+  }
+  return codes;
+}
+
+// The codes whose meaning holds `words`.
+std::vector<int> codesSaying(const std::map<int, std::string>& codes, const std::string& words) {
+  std::vector<int> found;
+  for (const auto& [code, meaning] : codes) {
+    if (meaning.find(words) != std::string::npos) found.push_back(code);
+  }
+  return found;
+}
+
+// The exit code is a function of the update's outcome alone (no message's text takes part, so a
+// change to a prescribed text cannot move it), and it is the code that the README's table and the
+// manual page give: each cause is held against the one row whose meaning names it, in both
+// documents, so that neither the code nor the documents can drift from the other.
 TEST(FlashExitCode, FollowsTheOutcomeAlone) {
   using Cause = UpdateOutcome::Cause;
-  const std::vector<std::pair<Cause, int>> rows = {
-      {Cause::Success, kExitOk},
-      {Cause::ImageRefused, kExitConversion},
-      {Cause::ImageFileError, kExitConversion},
-      {Cause::PortUnavailable, kExitNoDevice},
-      {Cause::NoUsbDevice, kExitNoDevice},
-      {Cause::DeviceBusy, kExitNoDevice},
-      {Cause::DuplicateSerial, kExitNoDevice},
-      {Cause::NoAnswer, kExitNoAnswer},
-      {Cause::NoAcknowledgement, kExitNoAck},
-      {Cause::DeviceGone, kExitDeviceGone},
-      {Cause::Interrupted, kExitInterrupted},
-      {Cause::NoMemory, kExitFailure},
-      {Cause::SendError, kExitFailure},
-      {Cause::ThreadFailed, kExitFailure},
-      {Cause::Running, kExitFailure},
+  // Each cause with the words that name it in both documents.
+  const std::map<Cause, std::string> rows = {
+      {Cause::None, "other failure"},
+      {Cause::Running, "other failure"},
+      {Cause::Success, "success"},
+      {Cause::ImageRefused, "refused"},
+      {Cause::ImageFileError, "written"},
+      {Cause::NoMemory, "memory"},
+      {Cause::PortUnavailable, "port or device not found"},
+      {Cause::NoUsbDevice, "device not found"},
+      {Cause::DeviceBusy, "busy"},
+      {Cause::DuplicateSerial, "serial number"},
+      {Cause::NoAnswer, "no answer"},
+      {Cause::NoAcknowledgement, "no acknowledgement"},
+      {Cause::DeviceGone, "went away"},
+      {Cause::LineHeldUp, "held up"},
+      {Cause::SendError, "I/O error"},
+      {Cause::ThreadFailed, "other failure"},
+      {Cause::Interrupted, "interrupted"},
   };
-  for (auto [cause, code] : rows) {
+  for (int c = int(Cause::None); c <= int(Cause::Interrupted); ++c) {
+    EXPECT_TRUE(rows.count(Cause(c)))
+        << "cause " << c
+        << " has no row here: add it with the words of its exit code's "
+           "row in the README";
+  }
+  const auto readme = readmeExitCodes();
+  const auto manual = manualExitCodes();
+  ASSERT_FALSE(readme.empty()) << "no exit-code table in the README";
+  std::set<int> used = {kExitUsage};
+  for (const auto& [cause, words] : rows) {
     UpdateOutcome outcome;
     outcome.cause = cause;
     outcome.detail = "any words at all";
-    EXPECT_EQ(exitCodeFor(outcome), code) << int(cause);
+    const int code = exitCodeFor(outcome);
+    used.insert(code);
+    EXPECT_EQ(codesSaying(readme, words), std::vector<int>{code})
+        << "cause " << int(cause) << ", the README's row with \"" << words << "\"";
+    EXPECT_EQ(codesSaying(manual, words), std::vector<int>{code})
+        << "cause " << int(cause) << ", the manual page's entry with \"" << words << "\"";
   }
+  EXPECT_EQ(codesSaying(readme, "bad usage"), std::vector<int>{kExitUsage});
+  EXPECT_EQ(codesSaying(manual, "bad usage"), std::vector<int>{kExitUsage});
+  // Every code either document names is one the program gives.
+  std::set<int> inReadme, inManual;
+  for (const auto& entry : readme) inReadme.insert(entry.first);
+  for (const auto& entry : manual) inManual.insert(entry.first);
+  EXPECT_EQ(inReadme, used);
+  EXPECT_EQ(inManual, used);
 }
 
 }  // namespace

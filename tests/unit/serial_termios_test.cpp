@@ -259,21 +259,24 @@ TEST_F(SerialSession, SilentReadWaitsItsTimeOut) {
   EXPECT_LT(msSince(start), 1000.0);
 }
 
+// The reader is past its look for a cancel and waits for bytes that never come: only the close
+// can end its wait before the read's 850 ms are up.
 TEST_F(SerialSession, ClosingWakesAReaderAtOnce) {
   open(0);
   std::atomic<int> result{99};
+  std::atomic<bool> waiting{false};
+  setReadWaitHook([&] { waiting = true; });
   auto start = Clk::now();
-  std::atomic<bool> reading{false};
   std::thread reader([&] {
     uint8_t buf[66];
     auto port = w.serialPortHandle.acquire();
-    reading = true;
     result = port ? port->read(buf, 65) : -1;  // up to 850 ms if nothing wakes it
   });
-  ASSERT_TRUE(test::eventually([&] { return reading.load(); }, "the reader to take the port"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most likely in its read by now
+  bool blocked = test::eventually([&] { return waiting.load(); }, "the reader to wait for bytes");
   closePort(w);
   reader.join();
+  setReadWaitHook({});
+  ASSERT_TRUE(blocked);
   EXPECT_EQ(result.load(), -1);
   EXPECT_LT(msSince(start), 800.0);  // well short of the 850 ms the read could take
 }
