@@ -431,8 +431,12 @@ std::string Flash::reasonFor(const ConsoleWindow& w, const UpdateOutcome& outcom
     case Cause::DeviceBusy:
     case Cause::DuplicateSerial:
       return usbMissReason(outcome, usb_, env_.hid);
-    case Cause::NoAnswer:
-      return outcome.detail;
+    case Cause::NoAnswer: {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%g", o_.searchTimeout);
+      return "no answer from the boot loader on " + o_.port + " within " + seconds +
+             " s: is the device connected and powered?";
+    }
     case Cause::NoAcknowledgement: {
       const char* step = outcome.step == Step::ClearCommand   ? "the clear command"
                          : outcome.step == Step::BlockCommand ? "the block command"
@@ -487,11 +491,9 @@ int Flash::update() {
   beginConversion(w);
   // Raw mode on the terminal the program runs in would make Ctrl+C a byte on the "line".
   if (std::string device = portDevice(); !device.empty() && isOwnTerminal(device)) {
-    UpdateOutcome refused;
-    refused.cause = Cause::PortUnavailable;
-    refused.detail = device + ": the terminal this program runs in";
-    w.outcome.set(refused);
-    return end(w, kExitNoDevice,
+    refusePort(w, {0, device + ": the terminal this program runs in"});
+    UpdateOutcome refused = w.outcome.get();
+    return end(w, exitCodeFor(refused),
                "port " + o_.port +
                    " is the terminal this program runs in; as a port in raw mode it would take "
                    "Ctrl+C as a data byte: name the device's serial port",
@@ -502,39 +504,13 @@ int Flash::update() {
   std::string output = o_.output.value_or(withoutExtension(env_.files, o_.file) + ".bin");
   if (reportConversion(w, convertFirmware(w, o_.file, output, &x))) {
     const uint64_t length = x.image.size();
-    // Told to end during the conversion: the device gets nothing.
-    if (w.closing()) {
-      w.outcome.setInterrupted();
-    } else {
-      startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)), usb_);
-    }
-    const uint32_t start = env_.clock.tickCount();
-    const uint32_t limit = uint32_t(o_.searchTimeout * 1000);
-    while (!w.workers.waitAll(20)) {
-      if (w.closing()) break;
-      if (!(w.serialUpdateRunning && w.searchStopped == 0)) continue;
-      if (w.linkLost) {
-        UpdateOutcome gone;
-        gone.cause = Cause::DeviceGone;
-        gone.detail = "the line went away during the search";
-        w.outcome.set(gone);
-        stopCommand(w);
-      } else if (limitPassed(start, env_.clock.tickCount(), limit) && w.lineHeldUp) {
-        UpdateOutcome held;
-        held.cause = Cause::LineHeldUp;
-        held.detail = "the line is held up (flow control?)";
-        w.outcome.set(held);
-        stopCommand(w);
-      } else if (limitPassed(start, env_.clock.tickCount(), limit)) {
-        UpdateOutcome silent;
-        silent.cause = Cause::NoAnswer;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%g", o_.searchTimeout);
-        silent.detail = "no answer from the boot loader on " + o_.port + " within " + seconds +
-                        " s: is the device connected and powered?";
-        w.outcome.set(silent);
-        stopCommand(w);
-      }
+    // The search gives up after --search-timeout, or as soon as its line goes away.
+    SearchLimits limits;
+    limits.deadlineMs = uint32_t(o_.searchTimeout * 1000);
+    limits.endWhenLineLost = true;
+    startUpdate(w, std::make_shared<const std::vector<uint8_t>>(std::move(x.image)), usb_,
+                limits);
+    while (!w.workers.waitAll(20) && !w.closing()) {
     }
     if (!w.shutdown(2000)) {
       UpdateOutcome outcome = w.outcome.get();

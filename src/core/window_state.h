@@ -181,6 +181,12 @@ class WindowState {
   std::mutex searchStep;
   // True from the start of a serial search until its ReceiveThread has ended: the port is taken.
   std::atomic<bool> serialUpdateRunning{false};
+  // The limits of the serial search under way, set by its start before its threads run: the tick
+  // at which it began, its deadline in milliseconds from then (-1: none), and whether a line that
+  // goes away ends it.
+  std::atomic<uint32_t> searchStartTick{0};
+  std::atomic<int64_t> searchDeadlineMs{-1};
+  std::atomic<bool> searchEndsWhenLineLost{false};
   std::atomic<int> PortIndex{-1};  // 0 "USB Port", 1..9 "COM1".."COM9", -1 none.
   std::atomic<int> BaudIndex{-1};  // Row of the baud table for the next openPort.
   // Raised when a read finds the device gone (line hung up, USB device unplugged); lowered by Run.

@@ -1,5 +1,9 @@
 #include "serial/serial_search.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+
 #include "core/window_state.h"
 #include "serial/serial_download.h"
 #include "serial/serial_session.h"
@@ -10,6 +14,23 @@ namespace {
 constexpr int kWakeBaudIndex = 4;
 constexpr uint32_t kProbeIntervalMs = 150;
 constexpr size_t kAnswerBufferSize = 65;
+constexpr uint32_t kNoDeadline = UINT32_MAX;
+
+// Milliseconds of the search left before its deadline: 0 once it has passed, kNoDeadline when the
+// search has none.
+uint32_t searchTimeLeft(WindowState& w) {
+  const int64_t deadline = w.searchDeadlineMs;
+  if (deadline < 0) return kNoDeadline;
+  const uint32_t spent = ticksSince(w.searchStartTick, w.clock.tickCount());
+  return spent >= deadline ? 0 : uint32_t(deadline - spent);
+}
+
+// The search ends without an answer: the ReceiveThread, woken from its read, closes the port and
+// records why. With searchStep held.
+void endSearch(WindowState& w) {
+  w.searchStopped = 1;
+  if (auto port = w.serialPortHandle.acquire()) port->cancel();
+}
 
 void failThreadStart(WindowState& w, const char* message) {
   releasePort(w);
@@ -32,7 +53,7 @@ void stopWakeUp(WindowState& w) {
 
 }  // namespace
 
-void startSerialSearch(WindowState& w) {
+void startSerialSearch(WindowState& w, const SearchLimits& limits) {
   // The first open claims the port for the whole run, the gap between the two opens included.
   w.BaudIndex = kWakeBaudIndex;
   if (!openPort(w)) {
@@ -58,6 +79,9 @@ void startSerialSearch(WindowState& w) {
 
   w.disableRun();
   w.serialUpdateRunning = true;
+  w.searchDeadlineMs = limits.deadlineMs ? int64_t(*limits.deadlineMs) : -1;
+  w.searchEndsWhenLineLost = limits.endWhenLineLost;
+  w.searchStartTick = w.clock.tickCount();
   w.searchStopped = 0;
   if (!w.workers.start("SendThread", SendThread)) {
     failThreadStart(w, "SendThread fail!");
@@ -75,11 +99,16 @@ void SendThread() {
     {
       std::lock_guard step(w.searchStep);
       if (w.searchStopped != 0) break;
+      if (searchTimeLeft(w) == 0) {
+        endSearch(w);
+        break;
+      }
       w.setProgress(0);
       w.setStatus("Search Device...");
       writePort(w, &kProbeByte, 1);
     }
-    if (!w.pause(kProbeIntervalMs)) break;
+    // The last pause ends at the deadline, not after it.
+    if (!w.pause(std::min(kProbeIntervalMs, searchTimeLeft(w)))) break;
   }
 }
 
@@ -90,7 +119,11 @@ void ReceiveThread() {
   while (w.searchStopped == 0 && !w.closing()) {
     int got = readPort(w, buf, sizeof buf);
     if (got <= 0) {
-      if (!w.serialPortHandle.isOpen()) break;
+      if (w.linkLost && w.searchEndsWhenLineLost) {
+        std::lock_guard step(w.searchStep);
+        endSearch(w);
+      }
+      if (!w.serialPortHandle.isOpen() || w.searchStopped != 0) break;
       w.pause(50);
       continue;
     }
@@ -110,7 +143,9 @@ void ReceiveThread() {
     UpdateOutcome unanswered;
     if (!lineFailure(w, " during the search", &unanswered)) {
       unanswered.cause = UpdateOutcome::Cause::NoAnswer;
-      unanswered.detail = "the search ended before the boot loader answered";
+      unanswered.detail = searchTimeLeft(w) == 0
+                              ? "the boot loader did not answer within the search's time"
+                              : "the search ended before the boot loader answered";
     }
     w.outcome.set(unanswered);
   }

@@ -21,11 +21,7 @@ std::string portName(int portIndex) {
 namespace {
 
 bool unavailable(WindowState& w, const PortError& error) {
-  UpdateOutcome unavailable;
-  unavailable.cause = UpdateOutcome::Cause::PortUnavailable;
-  unavailable.error = error.code;
-  unavailable.detail = error.text;
-  w.outcome.set(unavailable);
+  refusePort(w, error);
   w.showMessage("Serial Port is unavaible!", {}, MessageIcon::Error);
   return false;
 }
@@ -38,6 +34,14 @@ bool writeNoted(WindowState& w, SerialPort& port, const uint8_t* data, size_t n)
 }
 
 }  // namespace
+
+void refusePort(WindowState& w, const PortError& error) {
+  UpdateOutcome unavailable;
+  unavailable.cause = UpdateOutcome::Cause::PortUnavailable;
+  unavailable.error = error.code;
+  unavailable.detail = error.text;
+  w.outcome.set(unavailable);
+}
 
 bool openPort(WindowState& w) {
   w.readWindow();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/update_outcome.h"
+#include "platform/serial_port.h"
 
 namespace kestrel {
 
@@ -30,6 +31,11 @@ std::string portName(int portIndex);
 // unavaible!" (error icon), records the system's reason as the running update's outcome and
 // returns false with no port open. A port that was still open is closed first.
 bool openPort(WindowState& w);
+
+// Ends the running update as a port that cannot be opened ends it (PortUnavailable, with the
+// system's error number and reason from `error`), without the message box: for a port that a
+// front end refuses before anything is converted or sent.
+void refusePort(WindowState& w, const PortError& error);
 
 // Closes the open port once every byte written has left the line (a bounded wait: a line held up
 // raises lineHeldUp and loses what it held); does nothing when none is open. The claim stays.

@@ -47,11 +47,15 @@ bool reportConversion(WindowState& w, ConvertResult result) {
 }
 
 void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image,
-                 const HidSelection& usb) {
+                 const HidSelection& usb, const SearchLimits& limits) {
+  if (w.closing()) {
+    w.outcome.setInterrupted();
+    return;
+  }
   // The download sends these very bytes, whatever becomes of the image file meanwhile.
   w.runImage.set(std::move(image));
   if (w.PortIndex != 0) {
-    startSerialSearch(w);
+    startSerialSearch(w, limits);
     return;
   }
   HidMiss miss = HidMiss::None;

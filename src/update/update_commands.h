@@ -8,6 +8,7 @@
 
 #include "core/command_ids.h"
 #include "hid/hid_selection.h"
+#include "serial/serial_search.h"
 #include "update/firmware_files.h"
 
 namespace kestrel {
@@ -22,15 +23,18 @@ void runCommand(WindowState& w);
 // The parts of Run, for a front end that converts a file of its own choosing (the command line):
 // beginConversion() forgets the last update; reportConversion() shows "File Convert fail!"
 // (caption "Error") after a refused conversion and says whether the update may go on;
-// startUpdate() hands `image` to the link of PortIndex as Run does after its conversion; over USB
-// to the boot loader that `usb` selects (Run takes the first one found). A boot loader of the
-// selection that another run has claimed is recorded as DeviceBusy, two that share the serial
-// number selected as DuplicateSerial, none as NoUsbDevice; the outcome's detail says what was
-// looked for.
+// startUpdate() hands `image` to the link of PortIndex as Run does after its conversion: over USB
+// to the boot loader that `usb` selects (Run takes the first one found), over a serial port with
+// `limits` on the search (Run sets none). A boot loader of the selection that another run has
+// claimed is recorded as DeviceBusy, two that share the serial number selected as DuplicateSerial,
+// none as NoUsbDevice; the outcome's detail says what was looked for. A window already closing
+// (told to end during the conversion) starts nothing: the update ends as Interrupted and the
+// device gets nothing. The front end then waits for the workers (or its end) and reports the
+// outcome.
 void beginConversion(WindowState& w);
 bool reportConversion(WindowState& w, ConvertResult result);
 void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image,
-                 const HidSelection& usb = {});
+                 const HidSelection& usb = {}, const SearchLimits& limits = {});
 
 // The end of "Search...": the file the user chose in the file dialog, at `path`, gives
 // firmwareTitle its title (the platform's path rule: titleOf) and its folder becomes the current

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/clock.h"
@@ -34,6 +37,71 @@ class ManualClock final : public Clock {
  private:
   std::atomic<uint32_t> ticks_;
   std::atomic<bool> realPause_{true};
+};
+
+// Simulated time in the order of events: a sleep lasts until the clock reaches its end, and the
+// clock moves on, to the earliest end among the sleeps under way, only once every thread that
+// takes part sleeps. So every thread wakes at exactly the tick its sleep ends, whatever the machine
+// does, and a time limit is met to the millisecond. `participants` counts the threads that take
+// part (a window's running workers, say; at least one is assumed); a thread that waits for
+// something other than the clock meanwhile holds the time still. Should the clock stand still for
+// ten seconds of real time (a participant waits for a sleeper: a fault of the code under test), it
+// moves on anyway and stalled() says so. Any thread may use it.
+class EventClock final : public Clock {
+ public:
+  explicit EventClock(uint32_t origin = 0x10000) : now_(origin) {}
+  // How many threads take part; set before any of them sleeps. Threads beyond them that sleep count
+  // among the sleepers.
+  std::function<int()> participants;
+  // Runs as the clock leaves the tick `leaving`, every participant asleep: whatever the threads
+  // did at that tick is done. It runs with the clock locked and must not use the clock.
+  std::function<void(uint32_t leaving)> onMove;
+
+  uint32_t tickCount() override {
+    std::lock_guard lock(mutex_);
+    return uint32_t(now_);
+  }
+  void sleepMs(uint32_t ms) override {
+    std::unique_lock lock(mutex_);
+    const uint64_t end = now_ + ms;
+    if (ms == 0) return;
+    sleeping_.insert(end);
+    auto still = std::chrono::steady_clock::now();
+    while (now_ < end) {
+      int awake = std::max(1, participants ? participants() : 1);
+      bool stuck = std::chrono::steady_clock::now() - still > kStallAfter;
+      if (int(sleeping_.size()) >= awake || stuck) {
+        stalled_ = stalled_ || stuck;
+        moveOn();
+        still = std::chrono::steady_clock::now();
+        continue;
+      }
+      // A participant still runs (or has ended and is not counted out yet): look again soon.
+      woken_.wait_for(lock, std::chrono::milliseconds(1));
+    }
+  }
+  bool stalled() const {
+    std::lock_guard lock(mutex_);
+    return stalled_;
+  }
+
+ private:
+  static constexpr std::chrono::seconds kStallAfter{10};
+
+  // To the earliest end of a sleep; the sleeps that end there count as awake from now on, so that
+  // no other sleeper moves the clock on before they have run. Needs mutex_.
+  void moveOn() {
+    if (onMove) onMove(uint32_t(now_));
+    now_ = *sleeping_.begin();
+    sleeping_.erase(sleeping_.begin(), sleeping_.upper_bound(now_));
+    woken_.notify_all();
+  }
+
+  mutable std::mutex mutex_;  // Guards everything below.
+  std::condition_variable woken_;
+  uint64_t now_;
+  std::multiset<uint64_t> sleeping_;  // When each sleep under way ends.
+  bool stalled_ = false;
 };
 
 // A clock whose sleeps can be watched: `onSleep` runs in the sleeping thread after each sleep,

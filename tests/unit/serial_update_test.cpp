@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "core/window_state.h"
 #include "serial/serial_download.h"
+#include "serial/serial_search.h"
 #include "serial/serial_session.h"
 #include "sim/elf_builder.h"
 #include "sim/simulated_serial_ports.h"
@@ -353,6 +355,108 @@ TEST_F(SerialUpdate, SilentDeviceKeepsTheSearchGoingUntilStop) {
   EXPECT_EQ(w->statusField(), " Stop !!");
   EXPECT_TRUE(w->messages().empty());  // a stopped search downloads nothing
   EXPECT_TRUE(device->commands().empty());
+  expectAtRest(*w);
+}
+
+// The search within the limits a front end gives it (the command line's --search-timeout), in time
+// that moves on only once the search's threads sleep, so that every moment is exact.
+class SerialSearchLimits : public ::testing::Test {
+ protected:
+  SerialSearchLimits() {
+    // The workers, and this thread while it starts them one after the other: the first must not
+    // run ahead in time before the second is there.
+    clock.participants = [this] {
+      test::FakeWindow* shown = window.load();
+      return (shown ? shown->workers.running() : 0) + int(starting.load());
+    };
+    // The tick at which the search was given up: the first that ends with the search stopped.
+    clock.onMove = [this](uint32_t leaving) {
+      test::FakeWindow* shown = window.load();
+      if (!shown) return;
+      if (shown->searchStopped == 0) {
+        searched = true;
+      } else if (searched && stoppedAt < 0) {
+        stoppedAt = leaving;
+      }
+    };
+  }
+  ~SerialSearchLimits() override { EXPECT_FALSE(clock.stalled()); }
+
+  // Starts an update on COM2, wired to a device with `faults`, as the command line does; waits
+  // for its end. Returns the ticks, from the search's start (its first probe), at which the
+  // device got each probe.
+  std::vector<uint32_t> search(SerialFaults faults, SearchLimits limits) {
+    w.reset();
+    window = nullptr;
+    stoppedAt = -1;
+    searched = false;
+    device = &ports.plug("COM2", std::move(faults));
+    w = std::make_unique<test::FakeWindow>(clock, ports, hid);
+    w->selectPort(kCom);
+    window = w.get();
+    beginConversion(*w);
+    w->readWindow();
+    starting = true;
+    startUpdate(*w, std::make_shared<const std::vector<uint8_t>>(imageBytes(100)), {}, limits);
+    starting = false;
+    EXPECT_TRUE(w->workersEnd());
+    // No sleep followed the search's end: the clock still stands where it ended.
+    if (searched && stoppedAt < 0) stoppedAt = clock.tickCount();
+    std::vector<uint32_t> probes;
+    for (const sim::LineByte& b : device->received()) {
+      if (b.byte == kProbeByte) probes.push_back(uint32_t(b.ms));
+    }
+    start = probes.empty() ? 0 : probes.front();
+    for (uint32_t& at : probes) at -= start;
+    return probes;
+  }
+
+  test::TempDir dir;
+  test::NoHidDevices hid;
+  test::EventClock clock;
+  sim::SimulatedSerialPorts ports{clock};
+  sim::SerialBootDevice* device = nullptr;
+  std::unique_ptr<test::FakeWindow> w;
+  std::atomic<test::FakeWindow*> window{nullptr};
+  std::atomic<bool> starting{false};  // This thread starts the update.
+  std::atomic<bool> searched{false};  // The clock has moved on with the search under way.
+  std::atomic<int64_t> stoppedAt{-1};
+  uint32_t start = 0;  // The tick of the first probe.
+};
+
+// A device that never answers: the search probes every 150 ms up to its deadline, not once after
+// it, and gives up at the deadline to the millisecond, as NoAnswer; the port is put back.
+TEST_F(SerialSearchLimits, SilentDeviceIsGivenUpAtTheDeadline) {
+  for (uint32_t deadline : {1u, 149u, 150u, 1400u, 1500u}) {
+    SCOPED_TRACE(deadline);
+    auto probes = search({.silent = true}, {.deadlineMs = deadline});
+    std::vector<uint32_t> expected;
+    for (uint32_t at = 0; at < deadline; at += 150) expected.push_back(at);
+    EXPECT_EQ(probes, expected);
+    EXPECT_EQ(stoppedAt - int64_t(start), int64_t(deadline));
+    EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::NoAnswer);
+    EXPECT_TRUE(device->commands().empty());
+    EXPECT_TRUE(w->messages().empty());
+    expectAtRest(*w);
+  }
+}
+
+// The line goes away at the first probe: the search ends as soon as a read finds it gone, long
+// before its deadline, as DeviceGone. Without the rule the search would read on until the deadline.
+TEST_F(SerialSearchLimits, LineLostDuringTheSearchEndsItAsDeviceGone) {
+  search({.hangUpOnProbe = true}, {.deadlineMs = 30000, .endWhenLineLost = true});
+  ASSERT_GE(stoppedAt, 0) << "the search was never given up";
+
+  // Within two reads of the port (850 ms each, 50 ms between).
+  EXPECT_LE(stoppedAt - int64_t(start), 1750);
+  UpdateOutcome gone = w->outcome.get();
+  EXPECT_EQ(gone.cause, UpdateOutcome::Cause::DeviceGone);
+  EXPECT_EQ(gone.detail, "the line went away during the search");
+  expectAtRest(*w);
+
+  search({.hangUpOnProbe = true}, {.deadlineMs = 3000});
+  EXPECT_EQ(stoppedAt - int64_t(start), 3000);
+  EXPECT_EQ(w->outcome.get().cause, UpdateOutcome::Cause::DeviceGone);
   expectAtRest(*w);
 }
 
