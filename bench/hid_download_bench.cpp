@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "bench_util.h"
+#include "platform/backends.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"

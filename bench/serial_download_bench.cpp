@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "bench_util.h"
+#include "platform/backends.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
 #include "support/fake_window.h"

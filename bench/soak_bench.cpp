@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/backends.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/serial_boot_sim.h"

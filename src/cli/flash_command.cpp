@@ -9,7 +9,7 @@
 #include "cli/flash_options.h"
 #include "cli/flash_run.h"
 #include "cli/output_sink.h"
-#include "platform/files.h"
+#include "platform_api/files.h"
 
 namespace kestrel {
 namespace {

@@ -9,9 +9,10 @@
 #include "cli/flash_reasons.h"
 #include "cli/flash_run.h"
 #include "cli/usb_boot_loaders.h"
-#include "platform/files.h"
+#include "platform/backends.h"
 #include "platform/process.h"
-#include "platform/serial_port.h"
+#include "platform_api/files.h"
+#include "platform_api/serial_port.h"
 #include "serial/serial_session.h"
 
 namespace kestrel {

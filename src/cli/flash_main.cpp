@@ -13,11 +13,12 @@
 #include "cli/flash_command.h"
 #include "cli/flash_options.h"
 #include "cli/output_sink.h"
-#include "platform/clock.h"
-#include "platform/files.h"
-#include "platform/hid_device.h"
+#include "platform/backends.h"
 #include "platform/process.h"
-#include "platform/serial_port.h"
+#include "platform_api/clock.h"
+#include "platform_api/files.h"
+#include "platform_api/hid_device.h"
+#include "platform_api/serial_port.h"
 
 namespace {
 

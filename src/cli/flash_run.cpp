@@ -3,7 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/flash_reasons.h"
-#include "platform/serial_port.h"
+#include "platform/backends.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel {
 

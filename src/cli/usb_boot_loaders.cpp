@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "cli/console_window.h"
-#include "platform/files.h"
-#include "platform/hid_device.h"
+#include "platform/backends.h"
+#include "platform_api/files.h"
+#include "platform_api/hid_device.h"
 
 namespace kestrel {
 namespace {

@@ -12,10 +12,10 @@
 #include "core/run_image.h"
 #include "core/update_outcome.h"
 #include "core/worker_group.h"
-#include "platform/clock.h"
-#include "platform/files.h"
-#include "platform/hid_device.h"
-#include "platform/serial_port.h"
+#include "platform_api/clock.h"
+#include "platform_api/files.h"
+#include "platform_api/hid_device.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/hid_device.h"
+#include "platform_api/hid_device.h"
 
 namespace kestrel {
 

@@ -13,9 +13,10 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/hid_device.h"
+#include "platform/backends.h"
 #include "platform/hidapi_errors.h"
 #include "platform/usb_location.h"
+#include "platform_api/hid_device.h"
 
 namespace kestrel {
 

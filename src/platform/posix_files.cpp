@@ -11,7 +11,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/files.h"
+#include "platform/backends.h"
+#include "platform_api/files.h"
 
 namespace kestrel {
 namespace {

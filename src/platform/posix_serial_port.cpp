@@ -25,7 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_port.h"
+#include "platform/backends.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel {
 namespace {

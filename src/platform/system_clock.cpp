@@ -1,7 +1,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/backends.h"
+#include "platform_api/clock.h"
 
 namespace kestrel {
 namespace {

@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-#include "platform/clock.h"
+#include "platform/backends.h"
+#include "platform_api/clock.h"
 
 namespace kestrel {
 namespace {

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <atomic>
 
-#include "platform/files.h"
+#include "platform/backends.h"
 #include "platform/windows_text.h"
+#include "platform_api/files.h"
 
 namespace kestrel {
 namespace {

@@ -17,9 +17,10 @@ extern "C" {
 #include <cstring>
 #include <mutex>
 
-#include "platform/hid_device.h"
+#include "platform/backends.h"
 #include "platform/usb_location.h"
 #include "platform/windows_text.h"
+#include "platform_api/hid_device.h"
 
 namespace kestrel {
 namespace {

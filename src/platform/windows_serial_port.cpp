@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_port.h"
+#include "platform/backends.h"
 #include "platform/windows_text.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel {
 namespace {

@@ -5,6 +5,7 @@
 #include <QStyleFactory>
 #include <memory>
 
+#include "platform/backends.h"
 #include "platform/process.h"
 #include "qt/utility_window.h"
 #include "qt/window_icon.h"

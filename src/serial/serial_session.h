@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/update_outcome.h"
-#include "platform/serial_port.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel {
 

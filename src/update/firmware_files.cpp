@@ -1,7 +1,7 @@
 #include "update/firmware_files.h"
 
 #include "core/window_state.h"
-#include "platform/files.h"
+#include "platform_api/files.h"
 
 namespace kestrel {
 namespace {

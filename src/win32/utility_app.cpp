@@ -5,10 +5,11 @@
 
 #include <memory>
 
-#include "platform/clock.h"
-#include "platform/files.h"
-#include "platform/hid_device.h"
-#include "platform/serial_port.h"
+#include "platform/backends.h"
+#include "platform_api/clock.h"
+#include "platform_api/files.h"
+#include "platform_api/hid_device.h"
+#include "platform_api/serial_port.h"
 #include "win32/utility_window.h"
 
 namespace kestrel {

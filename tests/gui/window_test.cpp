@@ -22,6 +22,7 @@
 #include <functional>
 #include <random>
 
+#include "platform/backends.h"
 #include "qt/about_box.h"
 #include "qt/file_dialog.h"
 #include "qt/question.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/window_state.h"
+#include "platform/backends.h"
 #include "support/wait.h"
 
 namespace kestrel::test {

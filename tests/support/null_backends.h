@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "platform/hid_device.h"
-#include "platform/serial_port.h"
+#include "platform_api/hid_device.h"
+#include "platform_api/serial_port.h"
 
 namespace kestrel::test {
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
+#include "platform/backends.h"
+#include "platform_api/files.h"
 
 namespace kestrel::test {
 

@@ -9,7 +9,8 @@
 #include <set>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/backends.h"
+#include "platform_api/clock.h"
 
 namespace kestrel::test {
 

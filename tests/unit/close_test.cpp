@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/window_state.h"
+#include "platform/backends.h"
 #include "sim/elf_builder.h"
 #include "sim/hid_boot_sim.h"
 #include "sim/simulated_serial_ports.h"

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/backends.h"
 #include "support/temp_dir.h"
 #include "update/firmware_files.h"
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "image/elf_image_extractor.h"
+#include "platform/backends.h"
 #include "platform/process.h"
 #include "sim/elf_builder.h"
 #include "support/fake_window.h"

@@ -1,7 +1,7 @@
 // The platform's files as the update uses them: the one rule that splits a path, and what the
 // window makes of a chosen file.
 
-#include "platform/files.h"
+#include "platform_api/files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backends.h"
 #include "support/fake_window.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"

@@ -37,8 +37,9 @@
 #else
 #include "sim/serial_boot_sim.h"
 #endif
+#include "platform/backends.h"
 #include "platform/process.h"
-#include "platform/serial_port.h"
+#include "platform_api/serial_port.h"
 #include "sim/simulated_serial_ports.h"
 #include "support/faulty_file_system.h"
 #include "support/null_backends.h"

@@ -11,6 +11,7 @@
 
 #include "core/window_state.h"
 #include "hid/hid_link.h"
+#include "platform/backends.h"
 #include "platform/usb_location.h"
 #include "sim/hid_boot_sim.h"
 #include "support/fake_window.h"

@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include "platform/backends.h"
 #include "platform/hidapi_errors.h"
 #endif
 #include "sim/elf_builder.h"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/window_state.h"
+#include "platform/backends.h"
 #include "serial/serial_session.h"
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"

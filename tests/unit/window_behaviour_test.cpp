@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/backends.h"
 #include "support/null_backends.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/backends.h"
+
 namespace kestrel::sim {
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_device.h"
+#include "platform_api/hid_device.h"
 
 namespace kestrel::sim {
 

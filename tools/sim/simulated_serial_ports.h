@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/serial_port.h"
+#include "platform_api/clock.h"
+#include "platform_api/serial_port.h"
 #include "sim/serial_boot_device.h"
 
 namespace kestrel::sim {

@@ -68,9 +68,6 @@ class FileSystem {
   virtual bool sameFile(const std::string& a, const std::string& b) = 0;
 };
 
-// The platform's files.
-FileSystem& fileSystem();
-
 // The one rule for a file's title, used wherever a path is split: the last component of `path`
 // without its extension, i.e. cut before the component's last "." (a component without "." is
 // taken whole): "build/fw.elf" gives "fw", "image.test.out" gives "image.test".
@@ -90,15 +87,5 @@ inline std::string folderOf(const FileSystem& files, const std::string& path) {
 inline std::string withoutExtension(const FileSystem& files, const std::string& path) {
   return folderOf(files, path) + titleOf(files, path);
 }
-
-// What a path is, for telling the user why it is or is not a usable port.
-struct PathInfo {
-  bool exists = false;
-  bool isDevice = false;     // a character device (a terminal, a serial line, a hidraw node)
-  std::string kind;          // for anything else: "a regular file", "a directory", "a FIFO", ...
-  int accessError = 0;       // why this user may not open it for reading and writing, or 0
-  std::string accessReason;  // the same, in the system's words
-};
-PathInfo inspectPath(const std::string& path);
 
 }  // namespace kestrel

@@ -107,16 +107,4 @@ class HidApi {
   virtual HidClaimState claimState(const std::string& path) = 0;
 };
 
-// The platform's HID devices.
-HidApi& hidBackend();
-
-// Whether a write that failed with the system's error number `err` means that the device has gone
-// away, by the platform's rule (HidError::deviceGone of a failed write).
-bool hidWriteMeansGone(int err);
-// The same for a read (HidError::deviceGone of a failed read).
-bool hidReadMeansGone(int err);
-
-// hidapi over hidraw.
-HidApi& hidapiBackend();
-
 }  // namespace kestrel

@@ -19,9 +19,6 @@ class Clock {
   virtual void sleepMs(uint32_t ms) = 0;
 };
 
-// The real clock: steady time since the process started, truncated to 32 bits.
-Clock& systemClock();
-
 // Milliseconds from `start` to `now` on a wrapping 32-bit counter. Correct across one wrap.
 inline uint32_t ticksSince(uint32_t start, uint32_t now) {
   return now - start;

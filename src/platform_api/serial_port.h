@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,61 +123,5 @@ class SerialBackend {
   virtual std::unique_ptr<SerialPort> open(const std::string& name, uint32_t baud,
                                            PortError* error) = 0;
 };
-
-// The platform's serial ports, by their names "COM1" to "COM9".
-SerialBackend& serialBackend();
-
-// The termios backend. "COMn" is `$KESTREL_COM_DIR/COMn` when that variable is set; otherwise the
-// n-th present port, USB adapters (/dev/ttyUSB*, then /dev/ttyACM*) before built-in ports
-// (/dev/ttyS* with a UART behind them).
-SerialBackend& posixSerialBackend();
-
-// Test hook: `hook` runs on the reading thread whenever a read of a termios port is about to wait
-// for bytes, after it has looked for a cancel, so that from then on only a cancel (or the read's
-// time-out) ends the wait. An empty `hook` removes it. Use only for testing.
-void setReadWaitHook(std::function<void()> hook);
-
-// The device path that `name` maps to under the rules above, or "" when it maps to none.
-std::string resolveSerialPortName(const std::string& name);
-
-// Opens the serial device at `path` as the backend opens a COM port. Anything that is not a serial
-// device (a regular file, a folder, a pipe) is refused before a byte is written to it.
-std::unique_ptr<SerialPort> openSerialDevice(const std::string& path, uint32_t baud,
-                                             PortError* error);
-
-// Claims the serial device at `path` as the backend claims a COM port. On Linux the claim is a
-// lock file per device (by its device number, so that two names of one device meet) in the folder
-// `$KESTREL_LOCK_DIR`, or /run/lock when that is not set; on Windows a named object per port.
-std::unique_ptr<PortClaim> claimSerialDevice(const std::string& path, PortError* error);
-
-}  // namespace kestrel
-
-namespace kestrel {
-
-// What an open of a serial device would find, as --list tells it.
-enum class PortProbe {
-  Openable,    // An open would succeed.
-  InUse,       // Another program holds it (exclusively, or with a lock).
-  NotSerial,   // It opens, but is no serial device.
-  Unopenable,  // It cannot be opened: *error says why.
-};
-
-// Tries the open of the device at `path` as openSerialDevice would, without taking it: no byte
-// is sent or taken, no setting changed, no lock kept; the port is closed again at once. A port
-// that a run has claimed (claimSerialDevice) is InUse without being opened at all, so that a
-// probe never takes the port from under that run between its opens. *error names the device and
-// the reason for anything but Openable.
-PortProbe probeSerialDevice(const std::string& path, PortError* error);
-
-// The names of the serial ports the system has, beyond the window's "COM1" to "COM9", for the
-// command line: on Windows every "COMn" present (COM10 and above included), in the order of n; on
-// POSIX none, since a port there is named by its device path.
-std::vector<std::string> systemSerialPortNames();
-
-// The device that `name`, given on the command line as a port, leads to where it is no "COM1" to
-// "COM9" and no "usb": a device path (on POSIX any name with a '/'; on Windows one with '\' or
-// '/'), or on Windows "COMn" or "\\.\COMn" for any n from 1, in any case, as "\\.\COMn". "" when
-// `name` is none of these.
-std::string serialDevicePathFor(const std::string& name);
 
 }  // namespace kestrel
