@@ -25,6 +25,7 @@ enum FlashExit : int {
   kExitNoAnswer = 5,    // The serial search got no answer within --search-timeout.
   kExitNoAck = 6,       // The device did not acknowledge a step.
   kExitDeviceGone = 7,  // The line hung up, the device was unplugged, or the line is held up.
+  kExitSomeFailed = 8,  // A batch of several devices: one or more of them were not updated.
   kExitInterrupted = 130,
 };
 

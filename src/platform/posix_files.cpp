@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -25,6 +26,10 @@ class PosixFileSystem final : public FileSystem {
   bool setCurrentFolder(const std::string& folder, FileError* error) override;
   size_t nameStart(const std::string& path) const override;
   bool sameFile(const std::string& a, const std::string& b) override;
+  bool appendToFile(const std::string& path, const std::string& text, FileError* error) override;
+  bool writePrivateFile(const std::string& prefix, const std::vector<uint8_t>& bytes,
+                        std::string* path, FileError* error) override;
+  bool removeFile(const std::string& path) override;
 };
 
 // Closes a descriptor when it goes out of scope.
@@ -94,10 +99,11 @@ int writeAll(int fd, const std::vector<uint8_t>& bytes) {
   return 0;
 }
 
-// Creates a new file of a name nobody can guess, ".kestrel-bin-" and six letters, in the folder
-// `dir`, open for writing, with `mode` less the umask; *name is its name there. An invalid Fd with
-// errno set when the folder takes no new file.
-Fd createTemporary(int dir, mode_t mode, std::string* name) {
+// Creates a new file of a name nobody can guess, `prefix` and six letters, in the folder `dir`,
+// open for writing, with `mode` less the umask; *name is its name there. An invalid Fd with errno
+// set when the folder takes no new file.
+Fd createTemporary(int dir, mode_t mode, std::string* name,
+                   const std::string& prefix = ".kestrel-bin-") {
   static constexpr char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   static std::atomic<uint64_t> counter{0};
@@ -107,7 +113,7 @@ Fd createTemporary(int dir, mode_t mode, std::string* name) {
       bits =
           uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr)) ^ counter++ * 0x9E3779B97F4A7C15u;
     }
-    std::string candidate = ".kestrel-bin-";
+    std::string candidate = prefix;
     for (int i = 0; i < 6; ++i, bits /= 62) candidate += kLetters[bits % 62];
     int fd = ::openat(dir, candidate.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
@@ -269,6 +275,58 @@ bool PosixFileSystem::sameFile(const std::string& a, const std::string& b) {
   }, sb{};
   return a == b || (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
                     sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
+}
+
+bool PosixFileSystem::appendToFile(const std::string& path, const std::string& text,
+                                   FileError* error) {
+  // O_NONBLOCK: a FIFO without a reader is refused rather than waited for.
+  Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+               0666));
+  if (!fd) return fail(error, "Cannot write", path, errno);
+  if (!text.empty()) {
+    // One write: the system appends it at the end as one piece, whoever else appends meanwhile.
+    ssize_t r;
+    do {
+      r = ::write(fd.get(), text.data(), text.size());
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return fail(error, "Cannot write", path, errno);
+    if (size_t(r) < text.size()) {
+      return fail(error, "Cannot write", path, ENOSPC,
+                  " (the disk took " + std::to_string(r) + " of " + std::to_string(text.size()) +
+                      " bytes)");
+    }
+  }
+  // A terminal or a pipe cannot be synced, and need not be.
+  if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
+    return fail(error, "Cannot write", path, errno);
+  }
+  if (int err = fd.reset()) return fail(error, "Cannot write", path, err);
+  return true;
+}
+
+bool PosixFileSystem::writePrivateFile(const std::string& prefix, const std::vector<uint8_t>& bytes,
+                                       std::string* path, FileError* error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = tmp && *tmp ? tmp : "/tmp";
+  if (folder.back() != '/') folder += '/';
+  Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return fail(error, "Cannot create", folder + prefix + "*", errno);
+  std::string name;
+  Fd out = createTemporary(dir.get(), 0600, &name, prefix);
+  if (!out) return fail(error, "Cannot create", folder + prefix + "*", errno);
+  int err = writeAll(out.get(), bytes);
+  int closeErr = out.reset();
+  if (!err) err = closeErr;
+  if (err) {
+    ::unlinkat(dir.get(), name.c_str(), 0);
+    return fail(error, "Cannot write", folder + name, err);
+  }
+  *path = folder + name;
+  return true;
+}
+
+bool PosixFileSystem::removeFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace

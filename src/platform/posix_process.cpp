@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/process.h"
@@ -94,6 +95,12 @@ bool stdoutIsTerminal() {
   return ::isatty(STDOUT_FILENO) != 0;
 }
 
+std::string hostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
 int watchTerminationRequests() {
   if (terminationPipe[0] >= 0) return terminationPipe[0];
   if (::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
@@ -124,6 +131,17 @@ int terminalColumns(int fd) {
   winsize size{};
   if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
+}
+
+int terminalRows(int fd) {
+  winsize size{};
+  if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
+}
+
+bool terminalMovesCursor(int fd) {
+  const char* term = std::getenv("TERM");
+  return ::isatty(fd) && term && *term && std::strcmp(term, "dumb") != 0;
 }
 
 bool sameOutput(int a, int b) {

@@ -29,6 +29,9 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // True when standard output is a terminal (a console).
 bool stdoutIsTerminal();
 
+// This machine's name on the network ("bench-3"), as UTF-8; "" when the system does not say.
+std::string hostName();
+
 // Termination requests from outside a program with an event loop: on POSIX the signals SIGTERM,
 // SIGHUP (the session or its terminal went away), SIGINT and SIGQUIT, those of them not ignored
 // when the program started. After the first call such a request no longer ends the process: its
@@ -66,6 +69,15 @@ bool runStopHandler(int code);
 
 // The width in columns of the terminal on descriptor `fd`, or 0 when it is none or does not say.
 int terminalColumns(int fd);
+
+// The height in lines of the terminal on descriptor `fd`, or 0 when it is none or does not say.
+int terminalRows(int fd);
+
+// True when text written to descriptor `fd` reaches a terminal that obeys the cursor's movements
+// (ANSI/VT escape sequences: up a line, erase a line). On Windows this switches the console's
+// virtual terminal processing on where the console has it. False for a pipe, a file, a terminal
+// of TERM=dumb, and a console without it.
+bool terminalMovesCursor(int fd);
 
 // True when descriptors `a` and `b` lead to the same file, pipe or terminal (`2>&1`), so that
 // the order of what is written to them shows.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 
 #include "platform/backends.h"
 #include "platform/windows_text.h"
@@ -21,6 +22,10 @@ class WindowsFileSystem final : public FileSystem {
   bool setCurrentFolder(const std::string& folder, FileError* error) override;
   size_t nameStart(const std::string& path) const override;
   bool sameFile(const std::string& a, const std::string& b) override;
+  bool appendToFile(const std::string& path, const std::string& text, FileError* error) override;
+  bool writePrivateFile(const std::string& prefix, const std::vector<uint8_t>& bytes,
+                        std::string* path, FileError* error) override;
+  bool removeFile(const std::string& path) override;
 };
 
 // Closes a handle when it goes out of scope.
@@ -172,17 +177,18 @@ DWORD writeAll(HANDLE h, const std::vector<uint8_t>& bytes) {
   return 0;
 }
 
-// Creates a new file ".kestrel-bin-" and eight hexadecimal digits in `folder` (which ends in a
-// separator), open for writing; *name is its full path. An invalid handle with the system's error
-// set when the folder takes no new file.
-Handle createTemporary(const std::wstring& folder, std::wstring* name) {
+// Creates a new file `prefix` and eight hexadecimal digits in `folder` (which ends in a separator),
+// open for writing; *name is its full path. An invalid handle with the system's error set when the
+// folder takes no new file.
+Handle createTemporary(const std::wstring& folder, std::wstring* name,
+                       const std::wstring& prefix = L".kestrel-bin-") {
   static std::atomic<uint32_t> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
     uint32_t bits = uint32_t(now.QuadPart) ^ uint32_t(now.QuadPart >> 32) ^
                     ::GetCurrentProcessId() << 16 ^ counter++ * 0x9E3779B9u;
-    std::wstring candidate = folder + L".kestrel-bin-";
+    std::wstring candidate = folder + prefix;
     for (int i = 7; i >= 0; --i) candidate += L"0123456789abcdef"[(bits >> (4 * i)) & 0xF];
     Handle h(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -371,6 +377,59 @@ bool WindowsFileSystem::sameFile(const std::string& a, const std::string& b) {
   return fileIdentity(a, &ia) && fileIdentity(b, &ib) &&
          ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool WindowsFileSystem::appendToFile(const std::string& path, const std::string& text,
+                                     FileError* error) {
+  if (isDevicePath(path, nameStart(path))) {
+    *error = {int(ERROR_INVALID_NAME), "Cannot write " + path + ": a device, not a file"};
+    return false;
+  }
+  std::wstring wide = longPath(path);
+  if (wide.empty()) return fail(error, "Cannot write", path, ::GetLastError());
+  // FILE_APPEND_DATA alone: every write goes to the end as one piece, whoever else appends.
+  Handle h(::CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return fail(error, "Cannot write", path, ::GetLastError());
+  if (!text.empty()) {
+    DWORD written = 0;
+    if (!::WriteFile(h.get(), text.data(), DWORD(text.size()), &written, nullptr)) {
+      return fail(error, "Cannot write", path, ::GetLastError());
+    }
+    if (written < text.size()) {
+      return fail(error, "Cannot write", path, ERROR_DISK_FULL,
+                  " (the disk took " + std::to_string(written) + " of " +
+                      std::to_string(text.size()) + " bytes)");
+    }
+  }
+  if (!::FlushFileBuffers(h.get())) return fail(error, "Cannot write", path, ::GetLastError());
+  return true;
+}
+
+bool WindowsFileSystem::writePrivateFile(const std::string& prefix,
+                                         const std::vector<uint8_t>& bytes, std::string* path,
+                                         FileError* error) {
+  // The user's own temporary folder, which other users may not read.
+  wchar_t folder[MAX_PATH + 2];
+  DWORD n = ::GetTempPathW(MAX_PATH + 2, folder);
+  if (n == 0 || n > MAX_PATH + 1) return fail(error, "Cannot create", prefix, ::GetLastError());
+  std::wstring name;
+  Handle out = createTemporary(folder, &name, toWide(prefix));
+  if (!out) return fail(error, "Cannot create", toUtf8(folder) + prefix, ::GetLastError());
+  DWORD err = writeAll(out.get(), bytes);
+  out.reset();
+  if (err) {
+    ::DeleteFileW(name.c_str());
+    return fail(error, "Cannot write", toUtf8(name), err);
+  }
+  *path = toUtf8(name);
+  return true;
+}
+
+bool WindowsFileSystem::removeFile(const std::string& path) {
+  std::wstring wide = longPath(path);
+  return !wide.empty() && ::DeleteFileW(wide.c_str());
 }
 
 }  // namespace

@@ -67,6 +67,13 @@ bool stdoutIsTerminal() {
   return ::_isatty(1) != 0;
 }
 
+std::string hostName() {
+  wchar_t name[256];
+  DWORD size = 256;
+  if (!::GetComputerNameExW(ComputerNameDnsHostname, name, &size)) return "";
+  return toUtf8(std::wstring(name, size));
+}
+
 // A window learns of the session's end through WM_QUERYENDSESSION and WM_ENDSESSION.
 int watchTerminationRequests() {
   return -1;
@@ -95,6 +102,21 @@ int terminalColumns(int fd) {
   HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
   if (h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info)) return 0;
   return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+int terminalRows(int fd) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info)) return 0;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
+bool terminalMovesCursor(int fd) {
+  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  if (h == INVALID_HANDLE_VALUE || !::GetConsoleMode(h, &mode)) return false;
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return ::SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 bool sameOutput(int a, int b) {

@@ -66,6 +66,25 @@ class FileSystem {
   // True when `a` and `b` are the same text or name the same existing file, by whatever road
   // (links, "..", letter case where the system ignores it).
   virtual bool sameFile(const std::string& a, const std::string& b) = 0;
+
+  // Appends `text` to the file at `path` in one write, creating the file when it is missing (with
+  // what the umask leaves of 0666) and never cutting it short, and has the system put it on the
+  // disk before it returns. Other processes may append to the same file at the same time: each
+  // one's text stays whole, in the order the writes came. With `text` empty it only checks that
+  // the file can be appended to (and creates it). False with *error ("Cannot write PATH: reason")
+  // when the file cannot be opened, written or synced; a disk that took only part of the text says
+  // so, and that part stays.
+  virtual bool appendToFile(const std::string& path, const std::string& text, FileError* error) = 0;
+
+  // Writes `bytes` into a new file in the system's folder for temporary files (TMPDIR on POSIX,
+  // GetTempPath on Windows), created exclusively under a name nobody can guess that begins with
+  // `prefix`, and readable by this user alone; *path is its path. False with *error ("Cannot
+  // create PATH: reason", "Cannot write PATH: reason") when it cannot be made, and nothing left.
+  virtual bool writePrivateFile(const std::string& prefix, const std::vector<uint8_t>& bytes,
+                                std::string* path, FileError* error) = 0;
+
+  // Removes the file at `path`; false when there is none or it cannot be removed.
+  virtual bool removeFile(const std::string& path) = 0;
 };
 
 // The one rule for a file's title, used wherever a path is split: the last component of `path`

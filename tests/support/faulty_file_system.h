@@ -38,6 +38,14 @@ class FaultyFileSystem final : public FileSystem {
   bool sameFile(const std::string& a, const std::string& b) override {
     return real_.sameFile(a, b);
   }
+  bool appendToFile(const std::string& path, const std::string& text, FileError* error) override {
+    return real_.appendToFile(path, text, error);
+  }
+  bool writePrivateFile(const std::string& prefix, const std::vector<uint8_t>& bytes,
+                        std::string* path, FileError* error) override {
+    return real_.writePrivateFile(prefix, bytes, path, error);
+  }
+  bool removeFile(const std::string& path) override { return real_.removeFile(path); }
 
  private:
   const Faults faults_;
