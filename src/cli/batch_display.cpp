@@ -87,24 +87,27 @@ std::string summaryTable(const std::vector<DeviceSummary>& devices) {
   return text;
 }
 
-BatchDisplay::BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style, Terminal terminal,
-                           std::vector<std::string> labels)
-    : out_(out), err_(err), style_(style), terminal_(std::move(terminal)) {
-  for (std::string& label : labels) {
-    labelWidth_ = std::max(labelWidth_, std::min(columnsOf(printable(label)), kMaxLabelWidth));
-    Line line;
-    line.label = std::move(label);
-    lines_.push_back(std::move(line));
-  }
+BatchDisplay::BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style, Terminal terminal)
+    : out_(out), err_(err), terminal_(std::move(terminal)), style_(style) {
   if (style_ == ConsoleStyle::Terminal) {
-    const int rows = terminal_.rows ? terminal_.rows() : 0;
-    // Lines that scrolled off the top cannot be gone back to.
-    if (!terminal_.movesCursor || (rows > 0 && lines_.size() >= size_t(rows))) {
-      style_ = ConsoleStyle::Plain;
-    }
+    rows_ = terminal_.rows ? terminal_.rows() : 0;
+    if (!terminal_.movesCursor) style_ = ConsoleStyle::Plain;
   }
+}
+
+size_t BatchDisplay::add(const std::string& label) {
   std::lock_guard lock(mutex_);
-  if (live()) draw();
+  // Lines that scrolled off the top cannot be gone back to.
+  if (live() && rows_ > 0 && lines_.size() + 1 >= size_t(rows_)) {
+    if (drawn_ > 0) draw();
+    style_ = ConsoleStyle::Plain;
+  }
+  labelWidth_ = std::max(labelWidth_, std::min(columnsOf(printable(label)), kMaxLabelWidth));
+  Line line;
+  line.label = label;
+  lines_.push_back(std::move(line));
+  dirty_ = true;
+  return lines_.size() - 1;
 }
 
 void BatchDisplay::json(const Json& object) {
@@ -115,7 +118,7 @@ void BatchDisplay::plain(size_t i, const std::string& text) {
   out_.write(printable(lines_[i].label) + ": " + printable(text) + "\n");
 }
 
-void BatchDisplay::attemptStarted(size_t i, int attempt, int attempts) {
+void BatchDisplay::attemptStarted(size_t i, int attempt, int attempts, int pid) {
   std::lock_guard lock(mutex_);
   Line& line = lines_[i];
   line.percent = -1;
@@ -126,7 +129,10 @@ void BatchDisplay::attemptStarted(size_t i, int attempt, int attempts) {
   dirty_ = true;
   switch (style_) {
     case ConsoleStyle::Json:
-      json({{"event", "attempt_start"}, {"device", line.label}, {"attempt", attempt}});
+      json({{"event", "attempt_start"},
+            {"device", line.label},
+            {"attempt", attempt},
+            {"pid", pid ? Json(pid) : Json(nullptr)}});
       break;
     case ConsoleStyle::Plain:
       if (attempt > 1) plain(i, line.state);

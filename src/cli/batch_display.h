@@ -36,8 +36,8 @@ struct DeviceSummary {
 //   height, Plain instead;
 // - Plain: a line for each change, prefixed with the device's label ("COM3: progress 40%");
 // - Quiet: nothing but each failed device's last line, on stderr;
-// - Json: every child's event with "device" (its label) after "event"; an "attempt_start" and an
-//   "attempt" event (the attempt's record) for each attempt.
+// - Json: every child's event with "device" (its label) after "event"; an "attempt_start" (with
+//   the child's "pid") and an "attempt" event (the attempt's record) for each attempt.
 // The end: the summary (a table in text, a "summary" object in JSON), then the end (the "end"
 // object, or the last line). Text shows control characters escaped (printable()).
 // Every method may be called from any thread.
@@ -48,11 +48,14 @@ class BatchDisplay {
     std::function<int()> rows;     // Asked once; 0: any height.
     bool movesCursor = false;      // terminalMovesCursor() of stdout.
   };
-  BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style, Terminal terminal,
-               std::vector<std::string> labels);
+  BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style, Terminal terminal);
 
-  // Device `i`'s attempt `attempt` of at most `attempts` has started.
-  void attemptStarted(size_t i, int attempt, int attempts);
+  // A line for another device, labelled `label`; returns its index, counted from 0 in the order
+  // added. On a terminal whose height the lines no longer fit, the display goes on in plain lines.
+  size_t add(const std::string& label);
+  // Device `i`'s attempt `attempt` of at most `attempts` has started, in the process `pid` (0 when
+  // none was started: a device refused beforehand, or a child that could not be started).
+  void attemptStarted(size_t i, int attempt, int attempts, int pid);
   // One event that device `i`'s child reported ("status", "progress", "message", "unit", and
   // "warning" with its "text", which text styles print on stderr); events of other kinds are
   // passed over.
@@ -81,10 +84,11 @@ class BatchDisplay {
 
   OutputSink& out_;
   OutputSink& err_;
-  ConsoleStyle style_;  // Terminal only when the lines can be drawn in place.
   const Terminal terminal_;
+  std::mutex mutex_;    // Guards everything below, and the order of output.
+  ConsoleStyle style_;  // Terminal only while the lines can be drawn in place.
+  int rows_ = 0;        // The terminal's height; 0: any.
   size_t labelWidth_ = 0;
-  std::mutex mutex_;  // Guards everything below, and the order of output.
   std::vector<Line> lines_;
   bool dirty_ = false;
   size_t drawn_ = 0;  // Lines drawn by the last draw(), which the next one goes back over.

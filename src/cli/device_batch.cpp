@@ -1,11 +1,10 @@
 #include "cli/device_batch.h"
 
 #include <algorithm>
-#include <condition_variable>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
+#include <system_error>
 
 #include "cli/flash_command.h"
 #include "platform/child_process.h"
@@ -21,6 +20,8 @@ constexpr int kReadSliceMs = 100;
 constexpr uint32_t kStopGraceMs = 15000;
 // A child that has closed its output is ending: this long at most for the system to say how.
 constexpr int kEndWaitMs = 5000;
+// How often run() redraws the display and looks at the stop flags.
+constexpr auto kRefresh = std::chrono::milliseconds(100);
 
 bool isHex(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
@@ -34,229 +35,24 @@ struct Reported {
   int percent = -1;     // The last progress.
 };
 
-class BatchRunner {
- public:
-  BatchRunner(const BatchPlan& plan, BatchDisplay& display, Clock& clock, FileSystem& files,
-              const std::atomic<bool>* stop)
-      : plan_(plan), display_(display), clock_(clock), files_(files), stop_(stop) {
-    summaries_.resize(plan.devices.size());
-    for (size_t i = 0; i < plan.devices.size(); ++i) {
-      DeviceSummary& s = summaries_[i];
-      s.device = plan.devices[i].label;
-      s.location = plan.devices[i].location;
-      s.serialNumber = plan.devices[i].serialNumber;
-      s.result = "not_started";
-      s.exitCode = kExitInterrupted;
-      s.reason = "interrupted before its turn: nothing was sent to the device";
-    }
+// One line of a child's reports: kept in *reported where it says how the attempt goes, and shown.
+void take(BatchDisplay& display, size_t i, std::string line, Reported* reported) {
+  // A Windows child's output is text: its lines end in CR LF.
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+  if (!event.is_object()) return;
+  const std::string kind = event.value("event", "");
+  if (kind == "record") {
+    UnitRecord r;
+    if (recordFromJson(event, &r)) reported->record = r;
+    return;
   }
-
-  std::vector<DeviceSummary> run() {
-    const size_t jobs =
-        std::min(plan_.devices.size(), plan_.jobs > 0 ? size_t(plan_.jobs) : plan_.devices.size());
-    std::vector<std::thread> workers;
-    try {
-      for (size_t j = 0; j < jobs; ++j) workers.emplace_back([this] { work(); });
-    } catch (...) {
-      // No thread for the rest: the devices not yet taken are not started, and the caller says so.
-      abort_ = true;
-      for (std::thread& t : workers) t.join();
-      throw;
-    }
-    {
-      std::unique_lock lock(mutex_);
-      while (done_ < workers.size()) {
-        cv_.wait_for(lock, std::chrono::milliseconds(100));
-        lock.unlock();
-        display_.refresh();
-        lock.lock();
-      }
-    }
-    for (std::thread& t : workers) t.join();
-    return summaries_;
+  if (kind == "unit") reported->unit = event;
+  if (kind == "progress" && event.contains("percent") && event["percent"].is_number_integer()) {
+    reported->percent = event["percent"].get<int>();
   }
-
- private:
-  bool stopping() const { return abort_ || (stop_ && stop_->load()); }
-
-  // One job: the next device not yet taken, until there is none (or the batch is stopping).
-  void work() {
-    for (;;) {
-      size_t i;
-      {
-        std::lock_guard lock(mutex_);
-        if (next_ >= plan_.devices.size() || stopping()) break;
-        i = next_++;
-      }
-      runDevice(i);
-    }
-    std::lock_guard lock(mutex_);
-    ++done_;
-    cv_.notify_all();
-  }
-
-  void runDevice(size_t i) {
-    const BatchDevice& device = plan_.devices[i];
-    const uint32_t start = clock_.tickCount();
-    DeviceSummary summary;
-    {
-      std::lock_guard lock(mutex_);
-      summary = summaries_[i];
-    }
-    const int attempts = 1 + plan_.retries;
-    for (int n = 1; n <= attempts; ++n) {
-      UnitRecord r;
-      if (device.refused) {
-        r = *device.refused;
-        display_.attemptStarted(i, n, attempts);
-        record(i, r);
-      } else {
-        display_.attemptStarted(i, n, attempts);
-        r = attempt(i, n);
-      }
-      const bool again = !device.refused && n < attempts && !stopping() && retryable(r.cause);
-      display_.attemptEnded(i, r, again);
-      summary.location = r.location.empty() ? summary.location : r.location;
-      summary.serialNumber = r.serialNumber.empty() ? summary.serialNumber : r.serialNumber;
-      summary.result = r.result;
-      summary.exitCode = r.exitCode;
-      summary.reason = r.reason;
-      summary.attempts = n;
-      if (!again) break;
-    }
-    summary.seconds = ticksSince(start, clock_.tickCount()) / 1000.0;
-    std::lock_guard lock(mutex_);
-    summaries_[i] = summary;
-  }
-
-  // Records `r` in the log on behalf of a child that could not.
-  void record(size_t i, const UnitRecord& r) {
-    std::string error;
-    if (!plan_.logPath.empty() && !appendRecord(files_, plan_.logPath, r, &error)) {
-      display_.childEvent(
-          i, {{"event", "warning"}, {"text", "the attempt's record is not in the log: " + error}});
-    }
-  }
-
-  UnitRecord attempt(size_t i, int n) {
-    const BatchDevice& device = plan_.devices[i];
-    const uint32_t start = clock_.tickCount();
-    std::vector<std::string> args = {"--" + std::string(kBatchChildOption),
-                                     batchChildText({n, plan_.common.sha256, plan_.imagePath}),
-                                     "--port", device.label};
-    args.insert(args.end(), plan_.childOptions.begin(), plan_.childOptions.end());
-    args.push_back("--");
-    args.push_back(plan_.common.firmware);
-
-    ChildError error;
-    std::unique_ptr<Child> child = startSelf(args, &error);
-    Reported reported;
-    ChildEnd end;
-    bool stopAsked = false, killed = false;
-    if (child) {
-      uint32_t stopAskedAt = 0;
-      std::string pending;
-      char buffer[4096];
-      for (;;) {
-        int64_t got = child->read(buffer, sizeof buffer, kReadSliceMs);
-        if (got < 0) break;
-        pending.append(buffer, size_t(got));
-        for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-          std::string line = pending.substr(0, eol);
-          pending.erase(0, eol + 1);
-          take(i, line, &reported);
-        }
-        if (stopping() && !stopAsked) {
-          child->requestStop();
-          stopAsked = true;
-          stopAskedAt = clock_.tickCount();
-        } else if (stopAsked && !killed &&
-                   limitPassed(stopAskedAt, clock_.tickCount(), kStopGraceMs)) {
-          child->kill();
-          killed = true;
-        }
-      }
-      if (!child->wait(kEndWaitMs, &end)) {
-        child->kill();
-        killed = true;
-        child->wait(kEndWaitMs, &end);
-      }
-    }
-    if (reported.record) return *reported.record;
-
-    UnitRecord r = plan_.common;
-    r.device = device.label;
-    r.location = reported.unit.value("location", device.location);
-    r.serialNumber = reported.unit.value("serial_number", device.serialNumber);
-    r.version = device.version;
-    if (reported.unit.contains("version") && reported.unit["version"].is_number_integer()) {
-      r.version = reported.unit["version"].get<int>();
-    }
-    r.attempt = n;
-    r.exitCode = kExitFailure;
-    r.result = "failed";
-    if (!child) {
-      r.reason = error.text;
-    } else if (killed) {
-      r.result = "crashed";
-      r.reason = "its process did not end when told to stop, and was killed";
-    } else if (end.crashed && stopAsked && end.signal == SIGTERM) {
-      // Told to stop before it was ready to hear it: it had not begun.
-      r.exitCode = kExitInterrupted;
-      r.cause = "interrupted";
-      r.deviceGot = "untouched";
-      r.reason = "interrupted before anything was sent to the device";
-    } else if (end.crashed) {
-      r.result = "crashed";
-      if (end.signal) r.signal = end.signal;
-      r.reason = "its process crashed (" + crashText(end) + ")";
-    } else {
-      r.result = "no_report";
-      r.reason = "its process ended (exit code " + std::to_string(end.code) +
-                 ") without saying how the update went";
-    }
-    if (reported.percent > 0 && r.deviceGot.empty()) {
-      r.deviceGot = "incomplete";
-      r.reason += " during the download (at " + std::to_string(reported.percent) +
-                  "%); the device has no working firmware until an update completes";
-    }
-    r.seconds = ticksSince(start, clock_.tickCount()) / 1000.0;
-    r.time = utcTimeText(std::chrono::system_clock::now());
-    record(i, r);
-    return r;
-  }
-
-  // One line of a child's reports.
-  void take(size_t i, std::string line, Reported* reported) {
-    // A Windows child's output is text: its lines end in CR LF.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-    if (!event.is_object()) return;
-    const std::string kind = event.value("event", "");
-    if (kind == "record") {
-      UnitRecord r;
-      if (recordFromJson(event, &r)) reported->record = r;
-      return;
-    }
-    if (kind == "unit") reported->unit = event;
-    if (kind == "progress" && event.contains("percent") && event["percent"].is_number_integer()) {
-      reported->percent = event["percent"].get<int>();
-    }
-    display_.childEvent(i, event);
-  }
-
-  const BatchPlan& plan_;
-  BatchDisplay& display_;
-  Clock& clock_;
-  FileSystem& files_;
-  const std::atomic<bool>* const stop_;
-  std::atomic<bool> abort_{false};  // No thread could be had for every job.
-  std::mutex mutex_;                // Guards everything below.
-  std::condition_variable cv_;
-  size_t next_ = 0;  // The next device no job has taken.
-  size_t done_ = 0;  // Jobs that have ended.
-  std::vector<DeviceSummary> summaries_;
-};
+  display.childEvent(i, event);
+}
 
 }  // namespace
 
@@ -289,9 +85,247 @@ bool retryable(const std::string& cause) {
          cause == "send_error";
 }
 
-std::vector<DeviceSummary> runBatch(const BatchPlan& plan, BatchDisplay& display, Clock& clock,
-                                    FileSystem& files, const std::atomic<bool>* stop) {
-  return BatchRunner(plan, display, clock, files, stop).run();
+DeviceBatch::DeviceBatch(BatchSettings settings, BatchDisplay& display, Clock& clock,
+                         FileSystem& files)
+    : settings_(std::move(settings)), display_(display), clock_(clock), files_(files) {}
+
+DeviceBatch::~DeviceBatch() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return runDone_; });
+}
+
+size_t DeviceBatch::add(BatchDevice device) {
+  DeviceSummary s;
+  s.device = device.label;
+  s.location = device.location;
+  s.serialNumber = device.serialNumber;
+  s.result = "not_started";
+  s.exitCode = kExitInterrupted;
+  s.reason = "interrupted before its turn: nothing was sent to the device";
+  std::lock_guard lock(mutex_);
+  const size_t i = display_.add(device.label);
+  devices_.push_back(std::move(device));
+  summaries_.push_back(std::move(s));
+  changed_.notify_all();
+  return i;
+}
+
+void DeviceBatch::close() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  changed_.notify_all();
+}
+
+DeviceBatch::Counts DeviceBatch::counts() const {
+  std::lock_guard lock(mutex_);
+  Counts c;
+  c.running = running_;
+  c.waiting = int(devices_.size() - next_);
+  // A device's summary says "ok" only once it has ended.
+  c.passed = int(std::count_if(summaries_.begin(), summaries_.begin() + long(next_),
+                               [](const DeviceSummary& s) { return s.result == "ok"; }));
+  c.failed = int(next_) - running_ - c.passed;
+  return c;
+}
+
+bool DeviceBatch::taking() const {
+  return !(takeNoMore_ && takeNoMore_->load()) && !stopping();
+}
+
+bool DeviceBatch::stopping() const {
+  return stopRunning_ && stopRunning_->load();
+}
+
+std::vector<DeviceSummary> DeviceBatch::run(const std::atomic<bool>* takeNoMore,
+                                            const std::atomic<bool>* stopRunning) {
+  std::unique_lock lock(mutex_);
+  takeNoMore_ = takeNoMore;
+  stopRunning_ = stopRunning;
+  runDone_ = false;
+  const size_t jobs = settings_.jobs > 0 ? size_t(settings_.jobs) : SIZE_MAX;
+  for (;;) {
+    // Threads of devices that have ended are joined as they go: a station runs for days.
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if (!it->ended) {
+        ++it;
+        continue;
+      }
+      lock.unlock();
+      it->thread.join();
+      lock.lock();
+      it = workers_.erase(it);
+    }
+    while (taking() && next_ < devices_.size() && size_t(running_) < jobs) {
+      const size_t i = next_++;
+      ++running_;
+      Worker& worker = workers_.emplace_back();
+      try {
+        worker.thread = std::thread([this, i, &worker] {
+          runDevice(i);
+          std::lock_guard done(mutex_);
+          --running_;
+          worker.ended = true;
+          changed_.notify_all();
+        });
+      } catch (const std::system_error&) {
+        // No thread for it: only this device is lost, and the summary says so.
+        workers_.pop_back();
+        --running_;
+        DeviceSummary& s = summaries_[i];
+        s.result = "failed";
+        s.exitCode = kExitFailure;
+        s.reason = "no thread could be started for it: nothing was sent to the device";
+      }
+    }
+    const bool noMore = closed_ || !taking();
+    if (noMore && running_ == 0 && workers_.empty()) break;
+    changed_.wait_for(lock, kRefresh);
+    lock.unlock();
+    display_.refresh();
+    lock.lock();
+  }
+  std::vector<DeviceSummary> result = summaries_;
+  runDone_ = true;
+  changed_.notify_all();
+  return result;
+}
+
+void DeviceBatch::runDevice(size_t i) {
+  BatchDevice device;
+  DeviceSummary summary;
+  {
+    std::lock_guard lock(mutex_);
+    device = devices_[i];
+    summary = summaries_[i];
+  }
+  const uint32_t start = clock_.tickCount();
+  const int attempts = 1 + settings_.retries;
+  for (int n = 1; n <= attempts; ++n) {
+    UnitRecord r;
+    if (device.refused) {
+      r = *device.refused;
+      r.host = settings_.common.host;
+      r.firmware = settings_.common.firmware;
+      r.imageLength = settings_.common.imageLength;
+      r.sha256 = settings_.common.sha256;
+      r.attempt = n;
+      r.time = utcTimeText(std::chrono::system_clock::now());
+      display_.attemptStarted(i, n, attempts, 0);
+      record(i, r);
+    } else {
+      r = attempt(i, device, n);
+    }
+    const bool again = !device.refused && n < attempts && taking() && retryable(r.cause);
+    display_.attemptEnded(i, r, again);
+    if (!r.location.empty()) summary.location = r.location;
+    if (!r.serialNumber.empty()) summary.serialNumber = r.serialNumber;
+    summary.result = r.result;
+    summary.exitCode = r.exitCode;
+    summary.reason = r.reason;
+    summary.attempts = n;
+    if (!again) break;
+  }
+  summary.seconds = ticksSince(start, clock_.tickCount()) / 1000.0;
+  {
+    std::lock_guard lock(mutex_);
+    summaries_[i] = summary;
+  }
+  if (settings_.onEnded) settings_.onEnded(i, summary);
+}
+
+void DeviceBatch::record(size_t i, const UnitRecord& r) {
+  std::string error;
+  if (!settings_.logPath.empty() && !appendRecord(files_, settings_.logPath, r, &error)) {
+    display_.childEvent(
+        i, {{"event", "warning"}, {"text", "the attempt's record is not in the log: " + error}});
+  }
+}
+
+UnitRecord DeviceBatch::attempt(size_t i, const BatchDevice& device, int n) {
+  const uint32_t start = clock_.tickCount();
+  std::vector<std::string> args = {
+      "--" + std::string(kBatchChildOption),
+      batchChildText({n, settings_.common.sha256, settings_.imagePath}), "--port", device.label};
+  args.insert(args.end(), settings_.childOptions.begin(), settings_.childOptions.end());
+  args.push_back("--");
+  args.push_back(settings_.common.firmware);
+
+  ChildError error;
+  std::unique_ptr<Child> child = startSelf(args, &error);
+  display_.attemptStarted(i, n, 1 + settings_.retries, child ? child->id() : 0);
+  Reported reported;
+  ChildEnd end;
+  bool stopAsked = false, killed = false;
+  if (child) {
+    uint32_t stopAskedAt = 0;
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+      int64_t got = child->read(buffer, sizeof buffer, kReadSliceMs);
+      if (got < 0) break;
+      pending.append(buffer, size_t(got));
+      for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+        take(display_, i, pending.substr(0, eol), &reported);
+        pending.erase(0, eol + 1);
+      }
+      if (stopping() && !stopAsked) {
+        child->requestStop();
+        stopAsked = true;
+        stopAskedAt = clock_.tickCount();
+      } else if (stopAsked && !killed &&
+                 limitPassed(stopAskedAt, clock_.tickCount(), kStopGraceMs)) {
+        child->kill();
+        killed = true;
+      }
+    }
+    if (!child->wait(kEndWaitMs, &end)) {
+      child->kill();
+      killed = true;
+      child->wait(kEndWaitMs, &end);
+    }
+  }
+  if (reported.record) return *reported.record;
+
+  UnitRecord r = settings_.common;
+  r.device = device.label;
+  r.location = reported.unit.value("location", device.location);
+  r.serialNumber = reported.unit.value("serial_number", device.serialNumber);
+  r.version = device.version;
+  if (reported.unit.contains("version") && reported.unit["version"].is_number_integer()) {
+    r.version = reported.unit["version"].get<int>();
+  }
+  r.attempt = n;
+  r.exitCode = kExitFailure;
+  r.result = "failed";
+  if (!child) {
+    r.reason = error.text;
+  } else if (killed) {
+    r.result = "crashed";
+    r.reason = "its process did not end when told to stop, and was killed";
+  } else if (end.crashed && stopAsked && end.signal == SIGTERM) {
+    // Told to stop before it was ready to hear it: it had not begun.
+    r.exitCode = kExitInterrupted;
+    r.cause = "interrupted";
+    r.deviceGot = "untouched";
+    r.reason = "interrupted before anything was sent to the device";
+  } else if (end.crashed) {
+    r.result = "crashed";
+    if (end.signal) r.signal = end.signal;
+    r.reason = "its process crashed (" + crashText(end) + ")";
+  } else {
+    r.result = "no_report";
+    r.reason = "its process ended (exit code " + std::to_string(end.code) +
+               ") without saying how the update went";
+  }
+  if (reported.percent > 0 && r.deviceGot.empty()) {
+    r.deviceGot = "incomplete";
+    r.reason += " during the download (at " + std::to_string(reported.percent) +
+                "%); the device has no working firmware until an update completes";
+  }
+  r.seconds = ticksSince(start, clock_.tickCount()) / 1000.0;
+  r.time = utcTimeText(std::chrono::system_clock::now());
+  record(i, r);
+  return r;
 }
 
 int batchExitCode(const std::vector<DeviceSummary>& devices, bool interrupted) {

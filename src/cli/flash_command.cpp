@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/flash_batch.h"
 #include "cli/flash_options.h"
 #include "cli/flash_run.h"
 #include "cli/output_sink.h"
@@ -41,6 +42,9 @@ int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
     env.out.write("kestrel-flash " KESTREL_VERSION "\n");
     return kExitOk;
   }
+  for (const std::string& name : o.ports) {
+    if (!choosePort(name, &error)) return usageError(env, o.json, error);
+  }
   std::optional<PortChoice> port = choosePort(o.port, &error);
   if (!port) return usageError(env, o.json, error);
   FlashRun run(o, *port, env);
@@ -53,6 +57,11 @@ int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
         env, o.json, "the image of " + o.file + " would overwrite it: name the image with --output",
         false);
   }
+  // A record that cannot be kept is known before any device is touched.
+  if (FileError failed; o.log && !o.dryRun && !env.files.appendToFile(*o.log, "", &failed)) {
+    return usageError(env, o.json, "--log: " + failed.text, false);
+  }
+  if (std::optional<int> code = flashBatch(o, env)) return *code;
   return o.dryRun ? run.dryRun() : run.update();
 }
 

@@ -46,6 +46,10 @@ struct FlashEnvironment {
   const std::atomic<bool>* interrupted = nullptr;
   // The terminal's width in columns for the progress line, asked at every redraw (unset or 0: 80).
   std::function<int()> columns;
+  // The terminal's height in lines (unset or 0: any), and whether the cursor can be moved on it
+  // (terminalMovesCursor()): a batch draws its devices' lines in place only then.
+  std::function<int()> rows;
+  bool outMovesCursor = false;
 };
 
 // kestrel-flash with `args` (without the program name). Returns the exit code. Everything it

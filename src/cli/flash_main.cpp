@@ -14,6 +14,7 @@
 #include "cli/flash_options.h"
 #include "cli/output_sink.h"
 #include "platform/backends.h"
+#include "platform/child_process.h"
 #include "platform/process.h"
 #include "platform_api/clock.h"
 #include "platform_api/files.h"
@@ -57,6 +58,9 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string> args = kestrel::commandLineArguments(argc, argv);
     json = kestrel::asksForJson(args);
+    // A batch's child hears its parent's stop request too (on Windows through its standard input,
+    // which in any other run is the user's console).
+    if (kestrel::isBatchChild(args)) kestrel::watchParentStopRequests(&interrupted);
     kestrel::OutputSink out(1);
     // Where both lead to one place (2>&1, one terminal), one writer keeps their order.
     std::optional<kestrel::OutputSink> ownErr;
@@ -71,7 +75,9 @@ int main(int argc, char** argv) {
                                   err,
                                   kestrel::stdoutIsTerminal(),
                                   &interrupted,
-                                  [] { return kestrel::terminalColumns(1); }};
+                                  [] { return kestrel::terminalColumns(1); },
+                                  [] { return kestrel::terminalRows(1); },
+                                  kestrel::stdoutIsTerminal() && kestrel::terminalMovesCursor(1)};
     code = kestrel::runFlash(args, env);
     // Output still stuck in a pipe nobody reads is not waited for beyond this.
     bool flushed = out.flush(std::chrono::seconds(1));

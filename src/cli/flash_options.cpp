@@ -16,7 +16,23 @@ enum LongOnly : int {
   kList,
   kJson,
   kQuiet,
+  kJobs,
+  kRetries,
+  kLog,
+  kBatchChild,
 };
+
+// A whole number from `least` to `most`, in decimal digits only.
+bool parseCount(const std::string& text, int least, int most, int* count) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  int value = std::atoi(text.c_str());
+  if (value < least || value > most) return false;
+  *count = value;
+  return true;
+}
 
 // A number of seconds from 1 to a day: finite, and in range before anything is cast.
 bool parseSeconds(const std::string& text, double* seconds) {
@@ -48,8 +64,9 @@ const char* const kFlashUsage =
     "  --port usb:serial=SN      the USB boot loader with the USB serial number SN (refused when\n"
     "                            two present have it)\n"
     "  --port usb:path=PATH      the USB boot loader at the device path PATH (/dev/hidraw3)\n"
-    "  --port usb:*              every USB boot loader present (for now: the one there is)\n"
+    "  --port usb:*              every USB boot loader present\n"
     "                            A USB boot loader in use by another run is refused as busy.\n"
+    "                            --port may be given many times: a batch, one device each\n"
     "  --search-timeout SECONDS  give up the serial search after this long: 1 to 86400 (30)\n"
     "  --output FILE             write the image to FILE instead of beside the ELF file\n"
     "  --dry-run                 convert in memory and show the image; write nothing (but the\n"
@@ -59,6 +76,11 @@ const char* const kFlashUsage =
     "                            serial number (shared ones marked), version, path, busy or free\n"
     "  --json                    one JSON object per line for every event, ending with \"end\"\n"
     "  --quiet                   print nothing but a failure (with --dry-run: the SHA-256)\n"
+    "  --jobs N                  a batch updates N devices at a time (all of them at once)\n"
+    "  --retries N               try a device again from the search, up to N times, when its\n"
+    "                            update failed while it stayed connected (0)\n"
+    "  --log FILE                append one JSON line per device and attempt to FILE: time, host,\n"
+    "                            firmware, image SHA-256, device, location, serial number, result\n"
     "  -h, --help                this text\n"
     "  -V, --version             the version\n"
     "\n"
@@ -70,6 +92,8 @@ const char* const kFlashUsage =
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
     "  7 device gone, or the line held up         130 interrupted\n"
+    "  8 a batch of several devices: one or more were not updated (each one's code is in\n"
+    "    the summary)\n"
     "An interrupted run (Ctrl+C, kill, a closed terminal) says what the device got.\n";
 
 bool asksForJson(const std::vector<std::string>& args) {
@@ -78,6 +102,14 @@ bool asksForJson(const std::vector<std::string>& args) {
     if (a == "--") return false;
     // An abbreviation is refused, but it says clearly enough what the answer should look like.
     if (a.size() >= 3 && json.compare(0, a.size(), a) == 0) return true;
+  }
+  return false;
+}
+
+bool isBatchChild(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--batch-child" || a.rfind("--batch-child=", 0) == 0) return true;
   }
   return false;
 }
@@ -91,6 +123,10 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
       {"list", no_argument, nullptr, kList},
       {"json", no_argument, nullptr, kJson},
       {"quiet", no_argument, nullptr, kQuiet},
+      {"jobs", required_argument, nullptr, kJobs},
+      {"retries", required_argument, nullptr, kRetries},
+      {"log", required_argument, nullptr, kLog},
+      {"batch-child", required_argument, nullptr, kBatchChild},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -125,7 +161,32 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
     }
     switch (c) {
       case kPort:
-        o->port = optarg;
+        if (o->ports.empty()) o->port = optarg;
+        o->ports.push_back(optarg);
+        break;
+      case kJobs:
+        if (!parseCount(optarg, 1, kMaxJobs, &o->jobs)) {
+          *error = "--jobs takes a number of devices from 1 to " + std::to_string(kMaxJobs) +
+                   ", not '" + std::string(optarg) + "'";
+          return false;
+        }
+        break;
+      case kRetries:
+        if (!parseCount(optarg, 0, kMaxRetries, &o->retries)) {
+          *error = "--retries takes a number from 0 to " + std::to_string(kMaxRetries) + ", not '" +
+                   std::string(optarg) + "'";
+          return false;
+        }
+        break;
+      case kLog:
+        if (!*optarg) {
+          *error = "--log needs a file name";
+          return false;
+        }
+        o->log = std::string(optarg);
+        break;
+      case kBatchChild:
+        o->batchChild = std::string(optarg);
         break;
       case kSearchTimeout:
         if (!parseSeconds(optarg, &o->searchTimeout)) {
@@ -164,6 +225,7 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
         return false;
     }
   }
+  if (o->ports.empty()) o->ports.push_back(o->port);
   std::vector<std::string> files(storage.begin() + optind, storage.end());
   if (o->help || o->version || o->list) {
     if (!files.empty() && o->list) {

@@ -85,6 +85,7 @@ int FlashRun::end(ConsoleWindow& w, int code, const std::string& reason,
     event["device"] = deviceGotName(got.kind);
     event["blocks_acknowledged"] = got.acknowledged;
   }
+  if (recorder_) recorder_->end(w, event);
   if (code == kExitOk) {
     w.report(event, printable(success));
   } else {

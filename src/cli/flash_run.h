@@ -12,6 +12,7 @@
 #include "cli/console_window.h"
 #include "cli/flash_command.h"
 #include "cli/flash_options.h"
+#include "cli/flash_record.h"
 #include "cli/usb_boot_loaders.h"
 #include "hid/hid_selection.h"
 
@@ -65,6 +66,7 @@ class FlashRun {
   std::unique_ptr<SerialBackend> devicePath_;  // The backend of a --port PATH.
   HidSelection usb_;      // The USB boot loader to take, when --port names the USB link.
   std::string usbLabel_;  // How the success line names it.
+  std::unique_ptr<UnitRecorder> recorder_;  // With --log, or as a batch's child.
 };
 
 }  // namespace kestrel

@@ -66,6 +66,8 @@ int FlashRun::update() {
   }
   auto window = console(*serial);
   ConsoleWindow& w = *window;
+  recorder_ = UnitRecorder::forRun(o_, env_);
+  if (recorder_) recorder_->begin(w, o_.port);
   w.closeOn(env_.interrupted);
   w.choose(port_.portIndex, withoutExtension(env_.files, o_.file));
   beginConversion(w);
@@ -82,7 +84,12 @@ int FlashRun::update() {
   w.readWindow();
   Extraction x;
   std::string output = o_.output.value_or(withoutExtension(env_.files, o_.file) + ".bin");
-  if (reportConversion(w, convertFirmware(w, o_.file, output, &x))) {
+  // A batch's child takes the image its parent converted.
+  const bool converted = o_.batchChild
+                             ? takeHandedImage(w, *o_.batchChild, &x.image)
+                             : reportConversion(w, convertFirmware(w, o_.file, output, &x));
+  if (converted) {
+    if (recorder_) recorder_->image(x.image);
     const uint64_t length = x.image.size();
     // The search gives up after --search-timeout, or as soon as its line goes away.
     SearchLimits limits;

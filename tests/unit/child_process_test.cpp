@@ -62,8 +62,8 @@ TEST(ChildProcess, ItsReportsComeThroughThePipeWholeAndItsExitCodeAfter) {
   std::string got = readUntil(*child, "<end>");
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += text;
-  EXPECT_TRUE(got == expected + "<end>") << "what came: " << got.size() << " bytes of "
-                                         << expected.size() + 5;
+  EXPECT_TRUE(got == expected + "<end>")
+      << "what came: " << got.size() << " bytes of " << expected.size() + 5;
   char byte;
   const auto until = Clk::now() + test::kPatience;
   int64_t n = 0;
