@@ -143,7 +143,9 @@ void BatchDisplay::attemptStarted(size_t i, int attempt, int attempts, int pid) 
 }
 
 void BatchDisplay::childEvent(size_t i, const nlohmann::json& event) {
-  const std::string kind = event.is_object() ? event.value("event", "") : "";
+  const auto named = event.is_object() ? event.find("event") : event.end();
+  const std::string kind =
+      named != event.end() && named->is_string() ? named->get<std::string>() : "";
   if (kind != "status" && kind != "progress" && kind != "message" && kind != "unit" &&
       kind != "warning") {
     return;

@@ -28,6 +28,12 @@ bool isHex(const std::string& text) {
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
+// The text of member `name` of `event`, or `otherwise` when it has none (or null).
+std::string textOr(const nlohmann::json& event, const char* name, const std::string& otherwise) {
+  auto it = event.find(name);
+  return it != event.end() && it->is_string() ? it->get<std::string>() : otherwise;
+}
+
 // What a parent learns of one attempt from its child's reports.
 struct Reported {
   std::optional<UnitRecord> record;
@@ -41,7 +47,7 @@ void take(BatchDisplay& display, size_t i, std::string line, Reported* reported)
   if (!line.empty() && line.back() == '\r') line.pop_back();
   nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
   if (!event.is_object()) return;
-  const std::string kind = event.value("event", "");
+  const std::string kind = textOr(event, "event", "");
   if (kind == "record") {
     UnitRecord r;
     if (recordFromJson(event, &r)) reported->record = r;
@@ -161,7 +167,18 @@ std::vector<DeviceSummary> DeviceBatch::run(const std::atomic<bool>* takeNoMore,
       Worker& worker = workers_.emplace_back();
       try {
         worker.thread = std::thread([this, i, &worker] {
-          runDevice(i);
+          try {
+            runDevice(i);
+          } catch (const std::exception&) {
+            // Out of memory on this device's thread: the device is lost, not the batch.
+            std::lock_guard failed(mutex_);
+            DeviceSummary& s = summaries_[i];
+            s.result = "failed";
+            s.exitCode = kExitFailure;
+            s.reason =
+                "out of memory while its update was followed; what the device got is "
+                "not known";
+          }
           std::lock_guard done(mutex_);
           --running_;
           worker.ended = true;
@@ -288,8 +305,8 @@ UnitRecord DeviceBatch::attempt(size_t i, const BatchDevice& device, int n) {
 
   UnitRecord r = settings_.common;
   r.device = device.label;
-  r.location = reported.unit.value("location", device.location);
-  r.serialNumber = reported.unit.value("serial_number", device.serialNumber);
+  r.location = textOr(reported.unit, "location", device.location);
+  r.serialNumber = textOr(reported.unit, "serial_number", device.serialNumber);
   r.version = device.version;
   if (reported.unit.contains("version") && reported.unit["version"].is_number_integer()) {
     r.version = reported.unit["version"].get<int>();

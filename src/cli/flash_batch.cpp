@@ -163,7 +163,9 @@ std::string batchReason(const std::vector<DeviceSummary>& devices, bool interrup
 std::optional<int> flashBatch(const FlashOptions& o, FlashEnvironment& env) {
   if (o.batchChild || o.list || o.dryRun) return std::nullopt;
   std::vector<BatchDevice> devices = devicesNamed(o, env.hid);
-  if (o.ports.size() == 1 && devices.size() <= 1) return std::nullopt;
+  // One device is a single run as it always was; with --retries it is a batch of one, which
+  // tries again.
+  if (o.ports.size() == 1 && devices.size() <= 1 && o.retries == 0) return std::nullopt;
 
   ConsoleWindow w(env.clock, env.serial, env.hid, env.files, env.out, env.err, styleOf(o, env),
                   env.columns);

@@ -8,8 +8,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -126,10 +128,6 @@ TEST_F(UsbProcess, ASelectionThatNamesNoSingleBootLoaderIsRefusedUntouched) {
        "kestrel-flash: the USB boot loader at 1-3.3 is not present: put the device in USB boot "
        "mode (--list shows the boot loaders present)",
        4},
-      {"usb:*",
-       "kestrel-flash: --port usb:* found 2 USB boot loaders; updating several at once is not "
-       "available yet: choose one with --port usb:LOCATION or usb:serial=SN (--list shows them)",
-       2},
       {"usb:", "kestrel-flash: --port usb: needs a location, serial=SN or * after the colon", 2},
   };
   for (const Row& row : rows) {
@@ -153,6 +151,51 @@ TEST_F(UsbProcess, EveryBootLoaderPresentIsTheOneThereIs) {
   EXPECT_EQ(r.exitCode, 0) << test::describe(r);
   expectFlashed(b);
   expectUntouched(other);
+}
+
+// usb:* with several boot loaders present is a batch of them all, each updated by a process of its
+// own; one that another run holds is reported busy and never opened, and the others go on.
+TEST_F(UsbProcess, EveryBootLoaderPresentIsUpdatedAndABusyOneIsReportedNotTaken) {
+  test::SimulatedBootLoader& a = plug("1-3.1", "A1");
+  test::SimulatedBootLoader& b = plug("1-3.2", "B2");
+  test::SimulatedBootLoader& c = plug("1-3.3", "C3");
+  test::SimulatedBootLoader& busy = plug("2-1", "D4");
+  int held = ::open(busy.path().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  test::ChildProcess flash = start({"--json", "--port", "usb:*", "--log", "units.jsonl", "fw.out"});
+  std::optional<test::Ended> r = flash.finish(std::chrono::milliseconds(60000));
+  ::close(held);
+  ASSERT_TRUE(r) << "the batch did not end";
+  EXPECT_EQ(r->exitCode, 8) << test::describe(*r);
+  for (test::SimulatedBootLoader* done : {&a, &b, &c}) expectFlashed(*done);
+  Json summary;
+  std::istringstream lines(r->out);
+  for (std::string line; std::getline(lines, line);) {
+    Json e = Json::parse(line, nullptr, false);
+    if (e.is_object() && e["event"] == "summary") summary = e;
+  }
+  ASSERT_EQ(summary["devices"], 4) << r->out;
+  for (const Json& result : summary["results"]) {
+    SCOPED_TRACE(result.dump());
+    const bool isBusy = result["device"] == "usb:2-1";
+    EXPECT_EQ(result["exit_code"], isBusy ? 4 : 0);
+    EXPECT_EQ(result["serial_number"], isBusy                          ? "D4"
+                                       : result["location"] == "1-3.1" ? "A1"
+                                       : result["location"] == "1-3.2" ? "B2"
+                                                                       : "C3");
+    if (isBusy) {
+      EXPECT_EQ(result["reason"], "the USB boot loader at 2-1 is busy: in use by another program");
+    }
+  }
+  std::ifstream log("units.jsonl");
+  int records = 0;
+  for (std::string line; std::getline(log, line); ++records) {
+    EXPECT_TRUE(Json::parse(line, nullptr, false).is_object()) << line;
+  }
+  EXPECT_EQ(records, 4);
+  expectUntouched(busy);
 }
 
 TEST_F(UsbProcess, ASecondRunOnTheSameBootLoaderIsRefusedAsBusyAndTheFirstCompletes) {

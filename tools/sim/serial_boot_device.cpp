@@ -95,7 +95,7 @@ void SerialBootDevice::command(const std::string& text) {
       pages_.clear();
     }
     exchange_ = -1;
-    if (faults_.silent || faults_.noClearAck) return;
+    if (faults_.silent || faults_.noClearAck || clearsMissed_++ < faults_.clearAcksMissed) return;
     transmit(faults_.clearAnswer.empty() ? kAck : faults_.clearAnswer, 0);
   } else if (text == "UFLHU") {
     ++exchange_;

@@ -14,6 +14,7 @@ namespace kestrel::sim {
 struct SerialFaults {
   bool silent = false;                // Wakes, but never sends a byte.
   bool noClearAck = false;            // Does not acknowledge "UCLRU".
+  int clearAcksMissed = 0;            // Does not acknowledge the first n "UCLRU", then does.
   std::vector<uint8_t> clearAnswer;   // Answers "UCLRU" with these bytes instead of "U5U".
   std::vector<uint8_t> answerPrefix;  // Sent in front of the 0x5A answer, in the same burst.
   int noCommandAckAt = -1;            // No acknowledgement of exchange n's "UFLHU".
@@ -103,6 +104,7 @@ class SerialBootDevice {
   bool inServiceCode_ = false;
   std::vector<uint8_t> frameBuffer_;
   int exchange_ = -1;
+  int clearsMissed_ = 0;  // "UCLRU" left unacknowledged so far (SerialFaults::clearAcksMissed).
   bool lineDropped_ = false;
   std::function<void(uint8_t, uint32_t)> onByte_;
 
