@@ -26,6 +26,8 @@ mkdir build
 touch fw.out FW.OUT fw.elf fw.bin notes.txt
 expect "--po" "$(offered kestrel-flash --po)" "--port "
 expect "--d" "$(offered kestrel-flash --d)" "--dry-run "
+expect "--j" "$(offered kestrel-flash --j)" "--jobs --json "
+expect "--log" "$(offered kestrel-flash --log fw)" "fw.bin fw.elf fw.out "
 expect "--port CO" "$(offered kestrel-flash --port CO)" \
   "COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 "
 expect "--port u" "$(offered kestrel-flash --port u)" "usb usb:* usb:serial= "
