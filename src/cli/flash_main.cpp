@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
   kestrel::ignoreBrokenPipes();
   kestrel::ignoreFileSizeLimit();
   kestrel::watchStopRequests(&interrupted);
+  // This program is the one a batch starts for each device (with the internal option).
+  kestrel::allowCopiesOfThisProgram();
   std::set_terminate(cannotGoOn);
   int code;
   try {

@@ -65,9 +65,15 @@ class Child {
   virtual bool wait(int timeoutMs, ChildEnd* end) = 0;
 };
 
+// Only a program whose main() understands the internal option of a batch's child may start copies
+// of itself; it says so once, before any batch runs. Anywhere else (a test program that runs the
+// command in its own process) startSelf() refuses: a copy of such a program would not be a child
+// of the batch but the whole program again, which could start copies in turn without end.
+void allowCopiesOfThisProgram();
+
 // Starts this program's own executable (the very file this process runs, even if it has been
 // replaced on disk since, where the system allows) with `args` after its name. Null with *error
-// saying why when it cannot be started.
+// saying why when it cannot be started, or when allowCopiesOfThisProgram() was not called.
 std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error);
 
 // For a program that startSelf() started: from now on a stop request of its parent

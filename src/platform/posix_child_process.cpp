@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -112,7 +113,23 @@ std::string crashText(const ChildEnd& end) {
   return "signal " + std::to_string(end.code) + (name ? std::string(" (") + name + ")" : "");
 }
 
+namespace {
+
+std::atomic<bool> copiesAllowed{false};
+
+}  // namespace
+
+void allowCopiesOfThisProgram() {
+  copiesAllowed = true;
+}
+
 std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error) {
+  if (!copiesAllowed) {
+    *error = {ENOSYS,
+              "cannot start a copy of this program: it is not one that runs a device's update "
+              "as a child"};
+    return nullptr;
+  }
   auto fail = [&](const char* what) -> std::unique_ptr<Child> {
     *error = {errno, std::string("cannot start a copy of this program: ") + what + ": " +
                          std::strerror(errno)};

@@ -146,7 +146,23 @@ std::string crashText(const ChildEnd& end) {
   return text;
 }
 
+namespace {
+
+std::atomic<bool> copiesAllowed{false};
+
+}  // namespace
+
+void allowCopiesOfThisProgram() {
+  copiesAllowed = true;
+}
+
 std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error) {
+  if (!copiesAllowed) {
+    *error = {ERROR_NOT_SUPPORTED,
+              "cannot start a copy of this program: it is not one that runs a device's update "
+              "as a child"};
+    return nullptr;
+  }
   auto fail = [&](const char* what, DWORD code) -> std::unique_ptr<Child> {
     *error = {int(code), std::string("cannot start a copy of this program: ") + what + ": " +
                              windowsErrorText(code)};
