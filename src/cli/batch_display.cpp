@@ -59,9 +59,11 @@ std::string deviceLine(const std::string& label, size_t labelWidth, int percent,
   if (percent >= 0) std::snprintf(percentText, sizeof percentText, "%3d%%", std::min(percent, 100));
   // The bar goes first when the line is narrow; the state keeps at least a word's room.
   if (room >= columnsOf(text) + kBarWidth + 3 + 4 + 2 + 12) {
-    int filled = std::max(percent, 0) * kBarWidth / 100;
-    text += "[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
-            "] ";
+    const size_t filled = size_t(std::clamp(percent, 0, 100) * kBarWidth / 100);
+    text += '[';
+    text.append(filled, '#');
+    text.append(size_t(kBarWidth) - filled, '-');
+    text += "] ";
   }
   text += std::string(percentText) + "  " + printable(state);
   return cut(text, room);
