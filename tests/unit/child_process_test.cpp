@@ -159,6 +159,8 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
     return kestrel::child(argv[2], argc >= 4 ? argv[3] : "");
   }
+  // Its children are this program with "--child", which runs no test.
+  kestrel::allowCopiesOfThisProgram();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
