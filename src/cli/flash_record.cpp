@@ -8,10 +8,10 @@
 #include "cli/flash_options.h"
 #include "cli/sha256.h"
 #include "hid/hid_selection.h"
+#include "platform/backends.h"
+#include "platform/process.h"
 #include "platform_api/clock.h"
 #include "platform_api/hid_device.h"
-#include "platform/process.h"
-#include "platform/backends.h"
 #include "platform_api/serial_port.h"
 #include "update/firmware_files.h"
 

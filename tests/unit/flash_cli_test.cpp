@@ -1197,6 +1197,10 @@ TEST(FlashExitCode, FollowsTheOutcomeAlone) {
   }
   EXPECT_EQ(codesSaying(readme, "bad usage"), std::vector<int>{kExitUsage});
   EXPECT_EQ(codesSaying(manual, "bad usage"), std::vector<int>{kExitUsage});
+  // A batch's code stands beside the outcome's: the code of several devices of which any failed.
+  used.insert(kExitSomeFailed);
+  EXPECT_EQ(codesSaying(readme, "batch"), std::vector<int>{kExitSomeFailed});
+  EXPECT_EQ(codesSaying(manual, "batch"), std::vector<int>{kExitSomeFailed});
   // Every code either document names is one the program gives.
   std::set<int> inReadme, inManual;
   for (const auto& entry : readme) inReadme.insert(entry.first);
