@@ -75,6 +75,7 @@ class BatchProcess : public ::testing::Test {
     flashed = image;
     flashed.resize((image.size() + 2047) / 2048 * 2048, 0);
     std::filesystem::create_directory(dir.path() / "lock");
+    std::filesystem::create_directory(dir.path() / "tmp");
   }
 
   // A simulated boot loader as COMn in the test's folder.
@@ -89,6 +90,7 @@ class BatchProcess : public ::testing::Test {
     return test::ChildProcess(args, test::environmentWith({
                                         {"KESTREL_COM_DIR", dir.path().string()},
                                         {"KESTREL_LOCK_DIR", (dir.path() / "lock").string()},
+                                        {"TMPDIR", (dir.path() / "tmp").string()},
                                     }));
   }
   test::Ended run(std::vector<std::string> args) {
@@ -152,9 +154,9 @@ TEST_F(BatchProcess, EachDeviceGetsTheImageAndOneThatFailsIsSummedUpAndLogged) {
   }
   EXPECT_NE(results["COM3"]["reason"].get<std::string>().find("no acknowledgement"),
             std::string::npos);
-  // The image handed to the children is gone.
-  for (const auto& entry :
-       std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+  // The image handed to the children is gone. The run had a temporary folder of its own: a parent
+  // killed in another test leaves its image where that run was told to.
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "tmp")) {
     EXPECT_EQ(entry.path().filename().string().rfind("kestrel-image-", 0), std::string::npos)
         << entry.path();
   }
