@@ -191,10 +191,7 @@ std::optional<int> flashBatch(const FlashOptions& o, FlashEnvironment& env) {
   }
   FileError failed;
   if (!env.files.writePrivateFile("kestrel-image-", x.image, &settings.imagePath, &failed)) {
-    UpdateOutcome outcome;
-    outcome.cause = UpdateOutcome::Cause::ImageFileError;
-    outcome.detail = failed.text + " (the image for the devices' processes)";
-    w.outcome.set(outcome);
+    refuseImageFile(w, failed.text + " (the image for the devices' processes)");
     return conversionFailed(w);
   }
   PrivateImage removed(env.files, settings.imagePath);

@@ -14,6 +14,7 @@
 #include "platform_api/hid_device.h"
 #include "platform_api/serial_port.h"
 #include "update/firmware_files.h"
+#include "update/update_commands.h"
 
 namespace kestrel {
 namespace {
@@ -111,20 +112,19 @@ void UnitRecorder::end(ConsoleWindow& w, const Json& end) {
 bool takeHandedImage(ConsoleWindow& w, const std::string& text, std::vector<uint8_t>* image) {
   BatchChildSpec spec;
   std::string error;
-  UpdateOutcome refused;
-  refused.cause = UpdateOutcome::Cause::ImageFileError;
+  std::string refused;
   if (!parseBatchChild(text, &spec)) {
-    refused.detail = "the image handed over is not named as a batch names it";
+    refused = "the image handed over is not named as a batch names it";
   } else if (!readImageFile(w.files, spec.imagePath, image, &error)) {
-    refused.detail = "the image handed over cannot be read: " + error;
+    refused = "the image handed over cannot be read: " + error;
   } else if (sha256Hex(image->data(), image->size()) != spec.sha256) {
-    refused.detail = "the image handed over in " + spec.imagePath +
-                     " is not the one converted (its SHA-256 differs): nothing was sent";
+    refused = "the image handed over in " + spec.imagePath +
+              " is not the one converted (its SHA-256 differs): nothing was sent";
   } else {
     return true;
   }
   image->clear();
-  w.outcome.set(refused);
+  refuseImageFile(w, std::move(refused));
   return false;
 }
 

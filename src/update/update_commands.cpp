@@ -125,15 +125,19 @@ std::optional<std::string> closeQuestion(const WindowState& w) {
          "anyway?";
 }
 
+void refuseImageFile(WindowState& w, std::string detail) {
+  UpdateOutcome refused;
+  refused.cause = UpdateOutcome::Cause::ImageFileError;
+  refused.detail = std::move(detail);
+  w.outcome.set(refused);
+}
+
 void updateCommand(WindowState& w) {
   beginUpdate(w);
   std::vector<uint8_t> bytes;
   std::string error;
   if (!readImageFile(w.files, w.firmwareTitle.get() + ".bin", &bytes, &error)) {
-    UpdateOutcome unreadable;
-    unreadable.cause = UpdateOutcome::Cause::ImageFileError;
-    unreadable.detail = error;
-    w.outcome.set(unreadable);
+    refuseImageFile(w, error);
     w.showMessage(error, "Error", MessageIcon::Error);
     releasePort(w);
     return;

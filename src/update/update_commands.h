@@ -33,6 +33,9 @@ void runCommand(WindowState& w);
 // outcome.
 void beginConversion(WindowState& w);
 bool reportConversion(WindowState& w, ConvertResult result);
+// Records that the update cannot take its image file (unreadable, not written, not the image
+// converted): the outcome ImageFileError, `detail` saying why. Nothing reaches a device.
+void refuseImageFile(WindowState& w, std::string detail);
 void startUpdate(WindowState& w, std::shared_ptr<const std::vector<uint8_t>> image,
                  const HidSelection& usb = {}, const SearchLimits& limits = {});
 
