@@ -99,8 +99,18 @@ BatchDisplay::BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style,
 
 size_t BatchDisplay::add(const std::string& label) {
   std::lock_guard lock(mutex_);
+  auto same = std::find_if(lines_.begin(), lines_.end(),
+                           [&](const Line& line) { return line.label == label; });
+  if (same != lines_.end()) {
+    same->percent = -1;
+    same->state = "waiting";
+    same->lastStatus.clear();
+    lineOf_.push_back(size_t(same - lines_.begin()));
+    dirty_ = true;
+    return lineOf_.size() - 1;
+  }
   // Lines that scrolled off the top cannot be gone back to.
-  if (live() && rows_ > 0 && lines_.size() + 1 >= size_t(rows_)) {
+  if (live() && rows_ > 0 && lines_.size() + 1 + !footer_.empty() >= size_t(rows_)) {
     if (drawn_ > 0) draw();
     style_ = ConsoleStyle::Plain;
   }
@@ -108,8 +118,44 @@ size_t BatchDisplay::add(const std::string& label) {
   Line line;
   line.label = label;
   lines_.push_back(std::move(line));
+  lineOf_.push_back(lines_.size() - 1);
   dirty_ = true;
-  return lines_.size() - 1;
+  return lineOf_.size() - 1;
+}
+
+void BatchDisplay::setState(size_t i, const std::string& state) {
+  std::lock_guard lock(mutex_);
+  Line& line = lineOf(i);
+  if (line.state == state) return;
+  line.state = state;
+  dirty_ = true;
+  if (style_ == ConsoleStyle::Plain) plain(i, state);
+}
+
+void BatchDisplay::setFooter(const std::string& text, const Json& event) {
+  std::lock_guard lock(mutex_);
+  if (footer_ == text) return;
+  footer_ = text;
+  dirty_ = true;
+  if (style_ == ConsoleStyle::Json) json(event);
+  if (style_ == ConsoleStyle::Plain) out_.write(printable(text) + "\n");
+}
+
+void BatchDisplay::note(const Json& event, const std::string& text, bool warning) {
+  std::lock_guard lock(mutex_);
+  if (style_ == ConsoleStyle::Json) {
+    json(event);
+  } else if (warning) {
+    err_.write("kestrel-flash: " + printable(text) + "\n");
+  } else if (style_ == ConsoleStyle::Plain) {
+    out_.write(printable(text) + "\n");
+  } else if (live()) {
+    // Over the first of the live lines, which are drawn anew below it.
+    out_.write((drawn_ > 0 ? "\x1b[" + std::to_string(drawn_) + "A" : std::string()) + "\r" +
+               printable(text) + "\x1b[K\n");
+    drawn_ = 0;
+    draw();
+  }
 }
 
 void BatchDisplay::json(const Json& object) {
@@ -117,12 +163,12 @@ void BatchDisplay::json(const Json& object) {
 }
 
 void BatchDisplay::plain(size_t i, const std::string& text) {
-  out_.write(printable(lines_[i].label) + ": " + printable(text) + "\n");
+  out_.write(printable(lineOf(i).label) + ": " + printable(text) + "\n");
 }
 
 void BatchDisplay::attemptStarted(size_t i, int attempt, int attempts, int pid) {
   std::lock_guard lock(mutex_);
-  Line& line = lines_[i];
+  Line& line = lineOf(i);
   line.percent = -1;
   line.lastStatus.clear();
   line.state = attempt == 1
@@ -153,7 +199,7 @@ void BatchDisplay::childEvent(size_t i, const nlohmann::json& event) {
     return;
   }
   std::lock_guard lock(mutex_);
-  Line& line = lines_[i];
+  Line& line = lineOf(i);
   if (style_ == ConsoleStyle::Json) {
     Json forwarded = {{"event", kind}, {"device", line.label}};
     for (auto it = event.begin(); it != event.end(); ++it) {
@@ -185,7 +231,7 @@ void BatchDisplay::childEvent(size_t i, const nlohmann::json& event) {
 
 void BatchDisplay::attemptEnded(size_t i, const UnitRecord& record, bool again) {
   std::lock_guard lock(mutex_);
-  Line& line = lines_[i];
+  Line& line = lineOf(i);
   const bool ok = record.result == "ok";
   line.state =
       ok ? record.reason
@@ -228,8 +274,12 @@ void BatchDisplay::draw() {
     text +=
         "\r" + deviceLine(line.label, labelWidth_, line.percent, line.state, columns) + "\x1b[K\n";
   }
+  if (!footer_.empty()) {
+    const size_t room = size_t(std::max((columns > 0 ? columns : kAssumedColumns) - 1, 1));
+    text += "\r" + cut(printable(footer_), room) + "\x1b[K\n";
+  }
   out_.write(std::move(text));
-  drawn_ = lines_.size();
+  drawn_ = lines_.size() + !footer_.empty();
   dirty_ = false;
 }
 

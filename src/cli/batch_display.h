@@ -50,9 +50,20 @@ class BatchDisplay {
   };
   BatchDisplay(OutputSink& out, OutputSink& err, ConsoleStyle style, Terminal terminal);
 
-  // A line for another device, labelled `label`; returns its index, counted from 0 in the order
-  // added. On a terminal whose height the lines no longer fit, the display goes on in plain lines.
+  // Another device, labelled `label`; returns its index, counted from 0 in the order added. It gets
+  // a line of its own, or the line of an earlier device with the same label (a station's slot, its
+  // unit plugged in again). On a terminal whose height the lines no longer fit, the display goes on
+  // in plain lines.
   size_t add(const std::string& label);
+  // Device `i`'s line says `state` (text styles; a plain line when it changes).
+  void setState(size_t i, const std::string& state);
+  // A line under the devices' lines (a station's counts): drawn in place on a terminal, written
+  // as a line whenever it changes in plain text, and `event` whenever it changes in JSON.
+  void setFooter(const std::string& text, const nlohmann::ordered_json& event);
+  // A line of its own (a station's "watching", a unit that came or went): `event` in JSON, `text`
+  // otherwise (above the devices' lines on a terminal; nothing when Quiet), on stdout, or on
+  // stderr after "kestrel-flash: " when `warning`, which Quiet prints too.
+  void note(const nlohmann::ordered_json& event, const std::string& text, bool warning = false);
   // Device `i`'s attempt `attempt` of at most `attempts` has started, in the process `pid` (0 when
   // none was started: a device refused beforehand, or a child that could not be started).
   void attemptStarted(size_t i, int attempt, int attempts, int pid);
@@ -79,6 +90,7 @@ class BatchDisplay {
   };
   void json(const nlohmann::ordered_json& object);  // Needs mutex_.
   void plain(size_t i, const std::string& text);    // Needs mutex_.
+  Line& lineOf(size_t i) { return lines_[lineOf_[i]]; }  // Needs mutex_.
   void draw();                                      // Needs mutex_.
   bool live() const { return style_ == ConsoleStyle::Terminal; }
 
@@ -90,6 +102,8 @@ class BatchDisplay {
   int rows_ = 0;        // The terminal's height; 0: any.
   size_t labelWidth_ = 0;
   std::vector<Line> lines_;
+  std::vector<size_t> lineOf_;  // Each device's line, by its index.
+  std::string footer_;
   bool dirty_ = false;
   size_t drawn_ = 0;  // Lines drawn by the last draw(), which the next one goes back over.
 };

@@ -268,7 +268,7 @@ UnitRecord DeviceBatch::attempt(size_t i, const BatchDevice& device, int n) {
   args.push_back(settings_.common.firmware);
 
   ChildError error;
-  std::unique_ptr<Child> child = startSelf(args, &error);
+  std::unique_ptr<Child> child = startSelf(args, &error, settings_.childGroup);
   display_.attemptStarted(i, n, 1 + settings_.retries, child ? child->id() : 0);
   Reported reported;
   ChildEnd end;

@@ -44,6 +44,7 @@
 
 #include "cli/batch_display.h"
 #include "cli/unit_record.h"
+#include "platform/child_process.h"
 
 namespace kestrel {
 
@@ -86,6 +87,9 @@ struct BatchSettings {
   std::string imagePath;
   // Called (on the device's own thread) when device `index` has ended, with its summary.
   std::function<void(size_t index, const DeviceSummary&)> onEnded;
+  // Where the children's requests to end come from: Own when only run()'s flags may stop them (a
+  // station, whose Ctrl+C on the terminal first only takes no new units).
+  ChildGroup childGroup = ChildGroup::Shared;
 };
 
 // Whether an attempt that ended with the cause `cause` (causeName()) may be tried again: the update

@@ -26,13 +26,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-ConsoleStyle styleOf(const FlashOptions& o, const FlashEnvironment& env) {
-  return o.json              ? ConsoleStyle::Json
-         : o.quiet           ? ConsoleStyle::Quiet
-         : env.outIsTerminal ? ConsoleStyle::Terminal
-                             : ConsoleStyle::Plain;
-}
-
 // A device refused before any child runs for it: its record, as a child would have written it.
 BatchDevice refusedDevice(const std::string& label, const HidInterfaceInfo* usb,
                           const std::string& cause, int code, const std::string& reason) {
@@ -134,19 +127,6 @@ int conversionFailed(ConsoleWindow& w) {
   return code;
 }
 
-// Removes the image handed to the children when the batch ends, by whatever road.
-class PrivateImage {
- public:
-  PrivateImage(FileSystem& files, std::string path) : files_(files), path_(std::move(path)) {}
-  ~PrivateImage() { files_.removeFile(path_); }
-  PrivateImage(const PrivateImage&) = delete;
-  PrivateImage& operator=(const PrivateImage&) = delete;
-
- private:
-  FileSystem& files_;
-  const std::string path_;
-};
-
 // What the last line of a batch says.
 std::string batchReason(const std::vector<DeviceSummary>& devices, bool interrupted) {
   const size_t ok = size_t(std::count_if(devices.begin(), devices.end(),
@@ -160,14 +140,20 @@ std::string batchReason(const std::vector<DeviceSummary>& devices, bool interrup
 
 }  // namespace
 
-std::optional<int> flashBatch(const FlashOptions& o, FlashEnvironment& env) {
-  if (o.batchChild || o.list || o.dryRun) return std::nullopt;
-  std::vector<BatchDevice> devices = devicesNamed(o, env.hid);
-  // One device is a single run as it always was; with --retries it is a batch of one, which
-  // tries again.
-  if (o.ports.size() == 1 && devices.size() <= 1 && o.retries == 0) return std::nullopt;
+ConsoleStyle batchStyle(const FlashOptions& o, const FlashEnvironment& env) {
+  return o.json              ? ConsoleStyle::Json
+         : o.quiet           ? ConsoleStyle::Quiet
+         : env.outIsTerminal ? ConsoleStyle::Terminal
+                             : ConsoleStyle::Plain;
+}
 
-  ConsoleWindow w(env.clock, env.serial, env.hid, env.files, env.out, env.err, styleOf(o, env),
+BatchImage::~BatchImage() {
+  if (files_ && !path_.empty()) files_->removeFile(path_);
+}
+
+std::optional<int> BatchImage::prepare(const FlashOptions& o, FlashEnvironment& env,
+                                       BatchSettings* settingsOut) {
+  ConsoleWindow w(env.clock, env.serial, env.hid, env.files, env.out, env.err, batchStyle(o, env),
                   env.columns);
   w.closeOn(env.interrupted);
   beginConversion(w);
@@ -194,9 +180,23 @@ std::optional<int> flashBatch(const FlashOptions& o, FlashEnvironment& env) {
     refuseImageFile(w, failed.text + " (the image for the devices' processes)");
     return conversionFailed(w);
   }
-  PrivateImage removed(env.files, settings.imagePath);
+  files_ = &env.files;
+  path_ = settings.imagePath;
+  *settingsOut = std::move(settings);
+  return std::nullopt;
+}
 
-  BatchDisplay display(env.out, env.err, styleOf(o, env),
+std::optional<int> flashBatch(const FlashOptions& o, FlashEnvironment& env) {
+  if (o.batchChild || o.list || o.dryRun || o.watch) return std::nullopt;
+  std::vector<BatchDevice> devices = devicesNamed(o, env.hid);
+  // One device is a single run as it always was; with --retries it is a batch of one, which
+  // tries again.
+  if (o.ports.size() == 1 && devices.size() <= 1 && o.retries == 0) return std::nullopt;
+
+  BatchSettings settings;
+  BatchImage image;
+  if (std::optional<int> failed = image.prepare(o, env, &settings)) return failed;
+  BatchDisplay display(env.out, env.err, batchStyle(o, env),
                        {env.columns, env.rows, env.outMovesCursor});
   DeviceBatch batch(settings, display, env.clock, env.files);
   for (BatchDevice& d : devices) batch.add(std::move(d));

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "cli/flash_batch.h"
+#include "cli/device_watcher.h"
 #include "cli/flash_options.h"
+#include "cli/flash_station.h"
 #include "cli/flash_run.h"
 #include "cli/output_sink.h"
 #include "platform_api/files.h"
@@ -42,10 +44,21 @@ int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
     env.out.write("kestrel-flash " KESTREL_VERSION "\n");
     return kExitOk;
   }
-  for (const std::string& name : o.ports) {
-    if (!choosePort(name, &error)) return usageError(env, o.json, error);
+  std::vector<WatchTarget> targets;
+  if (o.watch) {
+    // A station flashes units as they come: nothing to list, and nothing to try without a device.
+    if (o.list || o.dryRun || o.batchChild) {
+      return usageError(env, o.json,
+                        std::string("--watch cannot be combined with ") +
+                            (o.list ? "--list" : o.dryRun ? "--dry-run" : "--batch-child"));
+    }
+    if (!parseWatchTargets(o.ports, &targets, &error)) return usageError(env, o.json, error);
+  } else {
+    for (const std::string& name : o.ports) {
+      if (!choosePort(name, &error)) return usageError(env, o.json, error);
+    }
   }
-  std::optional<PortChoice> port = choosePort(o.port, &error);
+  std::optional<PortChoice> port = o.watch ? PortChoice{} : choosePort(o.port, &error);
   if (!port) return usageError(env, o.json, error);
   FlashRun run(o, *port, env);
   if (o.list) return run.list();
@@ -61,6 +74,7 @@ int flash(const std::vector<std::string>& args, FlashEnvironment& env) {
   if (FileError failed; o.log && !o.dryRun && !env.files.appendToFile(*o.log, "", &failed)) {
     return usageError(env, o.json, "--log: " + failed.text, false);
   }
+  if (o.watch) return flashStation(o, targets, env);
   if (std::optional<int> code = flashBatch(o, env)) return *code;
   return o.dryRun ? run.dryRun() : run.update();
 }

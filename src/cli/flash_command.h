@@ -50,6 +50,9 @@ struct FlashEnvironment {
   // (terminalMovesCursor()): a batch draws its devices' lines in place only then.
   std::function<int()> rows;
   bool outMovesCursor = false;
+  // How many requests to end have come (stopRequestCount()), for a station's two stages; unset:
+  // one when `interrupted` is raised.
+  std::function<int()> stopRequests;
 };
 
 // kestrel-flash with `args` (without the program name). Returns the exit code. Everything it

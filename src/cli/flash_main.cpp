@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
                                   &interrupted,
                                   [] { return kestrel::terminalColumns(1); },
                                   [] { return kestrel::terminalRows(1); },
-                                  kestrel::stdoutIsTerminal() && kestrel::terminalMovesCursor(1)};
+                                  kestrel::stdoutIsTerminal() && kestrel::terminalMovesCursor(1),
+                                  kestrel::stopRequestCount};
     code = kestrel::runFlash(args, env);
     // Output still stuck in a pipe nobody reads is not waited for beyond this.
     bool flushed = out.flush(std::chrono::seconds(1));

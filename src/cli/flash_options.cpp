@@ -19,6 +19,7 @@ enum LongOnly : int {
   kJobs,
   kRetries,
   kLog,
+  kWatch,
   kBatchChild,
 };
 
@@ -81,6 +82,11 @@ const char* const kFlashUsage =
     "                            update failed while it stayed connected (0)\n"
     "  --log FILE                append one JSON line per device and attempt to FILE: time, host,\n"
     "                            firmware, image SHA-256, device, location, serial number, result\n"
+    "  --watch                   a station: run until interrupted, and flash each unit that\n"
+    "                            appears on the --port given once per plug-in (usb:*,\n"
+    "                            usb:LOCATION, or serial devices by a pattern: '/dev/ttyACM*';\n"
+    "                            on Windows 'COM1?'); the first Ctrl+C takes no new units and\n"
+    "                            lets the updates under way finish, a second interrupts them\n"
     "  -h, --help                this text\n"
     "  -V, --version             the version\n"
     "\n"
@@ -92,8 +98,8 @@ const char* const kFlashUsage =
     "  4 port or device not found or not openable\n"
     "  5 no answer to the serial search           6 no acknowledgement from the device\n"
     "  7 device gone, or the line held up         130 interrupted\n"
-    "  8 a batch of several devices: one or more were not updated (each one's code is in\n"
-    "    the summary)\n"
+    "  8 a batch of several devices or a station: one or more were not updated (each one's\n"
+    "    code is in the summary)\n"
     "An interrupted run (Ctrl+C, kill, a closed terminal) says what the device got.\n";
 
 bool asksForJson(const std::vector<std::string>& args) {
@@ -126,6 +132,7 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
       {"jobs", required_argument, nullptr, kJobs},
       {"retries", required_argument, nullptr, kRetries},
       {"log", required_argument, nullptr, kLog},
+      {"watch", no_argument, nullptr, kWatch},
       {"batch-child", required_argument, nullptr, kBatchChild},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
@@ -184,6 +191,9 @@ bool parseFlashOptions(const std::vector<std::string>& args, FlashOptions* o, st
           return false;
         }
         o->log = std::string(optarg);
+        break;
+      case kWatch:
+        o->watch = true;
         break;
       case kBatchChild:
         o->batchChild = std::string(optarg);

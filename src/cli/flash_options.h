@@ -22,6 +22,7 @@ struct FlashOptions {
   int jobs = 0;                    // --jobs: devices of a batch at once; 0: all of them.
   int retries = 0;                 // --retries: further attempts for a device whose update failed.
   std::optional<std::string> log;  // --log: the file every attempt is recorded in.
+  bool watch = false;  // --watch: a station, which flashes each unit of --port as it appears.
   // The internal option of a batch's child (device_batch.h): what the parent handed over.
   std::optional<std::string> batchChild;
 };

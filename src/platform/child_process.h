@@ -35,8 +35,8 @@ struct ChildError {
 
 // A child started by startSelf(). Its standard output is a pipe whose reading end this holds; its
 // standard input leads to this process (see requestStop()), its standard error to the null device.
-// It runs in the current folder with this process's environment, on the same terminal or console,
-// so a Ctrl+C there reaches it too.
+// It runs in the current folder with this process's environment, on the same terminal or console;
+// a Ctrl+C there reaches it too unless it has a process group of its own (ChildGroup::Own).
 //
 // read() is called by one thread at a time; requestStop(), kill(), wait() and id() from any thread.
 // The destructor kills a child that has not been seen to end and waits for it.
@@ -71,10 +71,20 @@ class Child {
 // of the batch but the whole program again, which could start copies in turn without end.
 void allowCopiesOfThisProgram();
 
+// Where a child's requests to end come from.
+enum class ChildGroup {
+  Shared,  // The parent's process group (console): a Ctrl+C on the terminal reaches it too.
+  Own,     // A process group of its own (POSIX setpgid; Windows CREATE_NEW_PROCESS_GROUP): only
+           // its parent's requestStop() and kill() reach it, so that the parent alone decides
+           // what a Ctrl+C on the terminal means for it.
+};
+
 // Starts this program's own executable (the very file this process runs, even if it has been
-// replaced on disk since, where the system allows) with `args` after its name. Null with *error
-// saying why when it cannot be started, or when allowCopiesOfThisProgram() was not called.
-std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error);
+// replaced on disk since, where the system allows) with `args` after its name, in `group`. Null
+// with *error saying why when it cannot be started, or when allowCopiesOfThisProgram() was not
+// called.
+std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error,
+                                 ChildGroup group = ChildGroup::Shared);
 
 // For a program that startSelf() started: from now on a stop request of its parent
 // (Child::requestStop) raises `*flag`, as watchStopRequests() does for a request from outside. The

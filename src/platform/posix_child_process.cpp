@@ -123,7 +123,8 @@ void allowCopiesOfThisProgram() {
   copiesAllowed = true;
 }
 
-std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error) {
+std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error,
+                                 ChildGroup group) {
   if (!copiesAllowed) {
     *error = {ENOSYS,
               "cannot start a copy of this program: it is not one that runs a device's update "
@@ -165,12 +166,15 @@ std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildErro
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (group == ChildGroup::Own) ::setpgid(0, 0);
     ::execv("/proc/self/exe", argv.data());
     int code = errno;
     writeAll(failed[1], &code, sizeof code);
     ::_exit(127);
   }
   int saved = errno;
+  // Set on both sides: a Ctrl+C between the fork and the child's own call must not reach it.
+  if (pid > 0 && group == ChildGroup::Own) ::setpgid(pid, pid);
   ::close(out[1]);
   ::close(failed[1]);
   if (null >= 0) ::close(null);

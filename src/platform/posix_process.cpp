@@ -33,7 +33,12 @@ std::atomic<std::atomic<bool>*> stopFlag{nullptr};
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);
 
+// The requests counted, for stopRequestCount().
+std::atomic<int> stopCount{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 void onStopSignal(int) {
+  stopCount.fetch_add(1);
   if (std::atomic<bool>* flag = stopFlag.load()) flag->store(true);
 }
 
@@ -117,6 +122,10 @@ int takeTerminationRequest() {
 void watchStopRequests(std::atomic<bool>* flag) {
   stopFlag = flag;
   catchStopSignals(onStopSignal);
+}
+
+int stopRequestCount() {
+  return stopCount.load();
 }
 
 // A signal handler returns at once; nothing waits for the program's end.

@@ -54,6 +54,10 @@ int takeTerminationRequest();
 // lives as long as the process. Call once, from main().
 void watchStopRequests(std::atomic<bool>* flag);
 
+// How many requests to end have come since watchStopRequests(): a station takes no new units at
+// the first and interrupts the updates under way at the second. Any thread.
+int stopRequestCount();
+
 // Says that the program has done what it must before it ends; the handlers that wait for it
 // return. Any thread.
 void stopRequestsHandled();

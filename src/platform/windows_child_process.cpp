@@ -156,7 +156,8 @@ void allowCopiesOfThisProgram() {
   copiesAllowed = true;
 }
 
-std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error) {
+std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error,
+                                 ChildGroup group) {
   if (!copiesAllowed) {
     *error = {ERROR_NOT_SUPPORTED,
               "cannot start a copy of this program: it is not one that runs a device's update "
@@ -228,7 +229,9 @@ std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildErro
   SIZE_T size = 0;
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> list(size);
-  DWORD flags = 0;
+  // A group of its own: the console's Ctrl+C is not delivered to it (its stop request comes on
+  // its standard input).
+  DWORD flags = group == ChildGroup::Own ? CREATE_NEW_PROCESS_GROUP : 0;
   if (size && ::InitializeProcThreadAttributeList(
                   reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data()), 1, 0, &size)) {
     start.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());

@@ -14,6 +14,8 @@ namespace kestrel {
 namespace {
 
 std::atomic<std::atomic<bool>*> stopFlag{nullptr};
+// The requests counted, for stopRequestCount().
+std::atomic<int> stopCount{0};
 // Set by stopRequestsHandled(): a handler waiting for the program's end may return.
 HANDLE handledEvent = nullptr;
 
@@ -29,6 +31,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     default:
       return FALSE;
   }
+  stopCount.fetch_add(1);
   if (std::atomic<bool>* flag = stopFlag.load()) flag->store(true);
   // The system ends the process when this returns from the last three: first the update ends and
   // the port is put back.
@@ -87,6 +90,10 @@ void watchStopRequests(std::atomic<bool>* flag) {
   stopFlag = flag;
   if (!handledEvent) handledEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+int stopRequestCount() {
+  return stopCount.load();
 }
 
 void stopRequestsHandled() {
