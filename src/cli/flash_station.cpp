@@ -182,16 +182,16 @@ int flashStation(const FlashOptions& o, const std::vector<WatchTarget>& targets,
       if (asked >= 1 && !takeNoMore) {
         takeNoMore = true;
         slots.close();
-        display.note({{"event", "stopping"}},
-                     "stopping: no new units; the updates under way finish (Ctrl+C again "
-                     "interrupts them)");
+        const std::string stopping =
+            "stopping: no new units; the updates under way finish (Ctrl+C again interrupts them)";
+        display.note({{"event", "stopping"}, {"text", stopping}}, stopping);
       }
       if (asked >= 2 && !stopRunning) {
         stopRunning = true;
-        display.note({{"event", "interrupting"}},
-                     "interrupting the updates under way: a device stopped during its download "
-                     "has no working firmware until an update completes",
-                     true);
+        const std::string warning =
+            "interrupting the updates under way: a device stopped during its download has no "
+            "working firmware until an update completes";
+        display.note({{"event", "interrupting"}, {"text", warning}}, warning, true);
       }
       if (!takeNoMore) {
         for (const DeviceWatcher::Change& change : watcher.poll()) {
