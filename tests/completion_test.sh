@@ -28,6 +28,11 @@ expect "--po" "$(offered kestrel-flash --po)" "--port "
 expect "--d" "$(offered kestrel-flash --d)" "--dry-run "
 expect "--j" "$(offered kestrel-flash --j)" "--jobs --json "
 expect "--log" "$(offered kestrel-flash --log fw)" "fw.bin fw.elf fw.out "
+expect "--w" "$(offered kestrel-flash --w)" "--watch "
+# A station's ports are patterns (besides the nodes present, which depend on the machine).
+watched=$(offered kestrel-flash --watch --port /dev/tty)
+expect "--watch --port /dev/tty" "$(grep -oE '/dev/tty(ACM|USB)\*' <<<"$watched" | tr '\n' ' ')" \
+  "/dev/ttyACM* /dev/ttyUSB* "
 expect "--port CO" "$(offered kestrel-flash --port CO)" \
   "COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 "
 expect "--port u" "$(offered kestrel-flash --port u)" "usb usb:* usb:serial= "
