@@ -94,7 +94,10 @@ bool parseWatchTargets(const std::vector<std::string>& ports, std::vector<WatchT
               "and names none; use --port 'usb:*' or usb:LOCATION";
           return false;
         }
-        out.push_back({WatchTarget::Kind::Usb, usb.every, usb.selection, ""});
+        out.emplace_back();
+        out.back().kind = WatchTarget::Kind::Usb;
+        out.back().everyUsb = usb.every;
+        out.back().usb = usb.selection;
         continue;
       case UsbPortParse::NotUsb:
         break;
@@ -110,7 +113,9 @@ bool parseWatchTargets(const std::vector<std::string>& ports, std::vector<WatchT
                port + "'";
       return false;
     }
-    out.push_back({WatchTarget::Kind::Serial, false, {}, port});
+    out.emplace_back();
+    out.back().kind = WatchTarget::Kind::Serial;
+    out.back().pattern = port;
   }
   *targets = std::move(out);
   return true;
