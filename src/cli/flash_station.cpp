@@ -74,7 +74,8 @@ class Station {
     Slot& slot = slots_[key];
     slot.busy = false;
     slot.last = summary.result == "ok" ? "updated" : "failed: " + summary.reason;
-    if (slot.again && slot.present && !closed_) {
+    if (slot.again && slot.present) {
+      // Once the station takes no new units, the batch keeps it as seen and never started.
       slot.again = false;
       start(key, slot);
     } else if (!slot.present) {
@@ -82,17 +83,15 @@ class Station {
     }
   }
 
-  // No more units: the batch is closed, and a unit that comes back is not started.
+  // No more units come (the batch takes no new ones already): the batch is closed.
   void close() {
     std::lock_guard lock(mutex_);
-    closed_ = true;
     batch_.close();
   }
 
  private:
   // Needs mutex_.
   void start(const std::string& key, Slot& slot) {
-    if (closed_) return;
     const PresentUnit& unit = units_[key];
     slot.busy = true;
     const size_t index =
@@ -113,7 +112,6 @@ class Station {
   std::map<std::string, PresentUnit> units_;  // The unit last seen in each slot, by key.
   std::map<std::string, size_t> lines_;       // The last device index of each slot, by key.
   std::vector<std::string> keyOf_;            // Each device index's slot.
-  bool closed_ = false;
 };
 
 std::string countsText(const DeviceBatch::Counts& c) {
