@@ -69,7 +69,10 @@ class Child {
 // of itself; it says so once, before any batch runs. Anywhere else (a test program that runs the
 // command in its own process) startSelf() refuses: a copy of such a program would not be a child
 // of the batch but the whole program again, which could start copies in turn without end.
-void allowCopiesOfThisProgram();
+inline std::atomic<bool> copiesOfThisProgramAllowed{false};
+inline void allowCopiesOfThisProgram() {
+  copiesOfThisProgramAllowed = true;
+}
 
 // Where a child's requests to end come from.
 enum class ChildGroup {

@@ -113,19 +113,9 @@ std::string crashText(const ChildEnd& end) {
   return "signal " + std::to_string(end.code) + (name ? std::string(" (") + name + ")" : "");
 }
 
-namespace {
-
-std::atomic<bool> copiesAllowed{false};
-
-}  // namespace
-
-void allowCopiesOfThisProgram() {
-  copiesAllowed = true;
-}
-
 std::unique_ptr<Child> startSelf(const std::vector<std::string>& args, ChildError* error,
                                  ChildGroup group) {
-  if (!copiesAllowed) {
+  if (!copiesOfThisProgramAllowed) {
     *error = {ENOSYS,
               "cannot start a copy of this program: it is not one that runs a device's update "
               "as a child"};
