@@ -62,16 +62,16 @@ void take(BatchDisplay& display, size_t i, std::string line, Reported* reported)
 
 }  // namespace
 
-std::string batchChildText(const BatchChildSpec& spec) {
-  return std::to_string(spec.attempt) + "," + spec.sha256 + "," + spec.imagePath;
+std::string batchChildText(const BatchChildOrder& order) {
+  return std::to_string(order.attempt) + "," + order.sha256 + "," + order.imagePath;
 }
 
-bool parseBatchChild(const std::string& text, BatchChildSpec* spec) {
+bool parseBatchChild(const std::string& text, BatchChildOrder* order) {
   const size_t first = text.find(',');
   const size_t second = first == std::string::npos ? first : text.find(',', first + 1);
   if (second == std::string::npos) return false;
   const std::string attempt = text.substr(0, first);
-  BatchChildSpec out;
+  BatchChildOrder out;
   out.sha256 = text.substr(first + 1, second - first - 1);
   out.imagePath = text.substr(second + 1);
   if (attempt.empty() || attempt.size() > 4 ||
@@ -82,7 +82,7 @@ bool parseBatchChild(const std::string& text, BatchChildSpec* spec) {
   if (out.attempt < 1 || out.sha256.size() != 64 || !isHex(out.sha256) || out.imagePath.empty()) {
     return false;
   }
-  *spec = std::move(out);
+  *order = std::move(out);
   return true;
 }
 

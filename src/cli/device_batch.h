@@ -55,14 +55,14 @@ class FileSystem;
 inline constexpr const char* kBatchChildOption = "batch-child";
 
 // What the internal option carries: the attempt's number and the image the parent handed over.
-struct BatchChildSpec {
+struct BatchChildOrder {
   int attempt = 1;
   std::string sha256;     // 64 lower-case hexadecimal digits.
   std::string imagePath;  // The private file.
 };
-std::string batchChildText(const BatchChildSpec& spec);
+std::string batchChildText(const BatchChildOrder& order);
 // False when `text` is not of batchChildText()'s form.
-bool parseBatchChild(const std::string& text, BatchChildSpec* spec);
+bool parseBatchChild(const std::string& text, BatchChildOrder* order);
 
 // One device of a batch.
 struct BatchDevice {

@@ -50,13 +50,13 @@ UnitRecord unitPlace(const std::string& port, HidApi& hid) {
 }
 
 std::unique_ptr<UnitRecorder> UnitRecorder::forRun(const FlashOptions& o, FlashEnvironment& env) {
-  BatchChildSpec spec;
-  const bool child = o.batchChild && parseBatchChild(*o.batchChild, &spec);
+  BatchChildOrder order;
+  const bool child = o.batchChild && parseBatchChild(*o.batchChild, &order);
   if (!child && !o.log) return nullptr;
   UnitRecord r;
   r.host = hostName();
   r.firmware = o.file;
-  r.attempt = spec.attempt;
+  r.attempt = order.attempt;
   return std::unique_ptr<UnitRecorder>(new UnitRecorder(env, child, o.log.value_or(""), r));
 }
 
@@ -110,15 +110,15 @@ void UnitRecorder::end(ConsoleWindow& w, const Json& end) {
 }
 
 bool takeHandedImage(ConsoleWindow& w, const std::string& text, std::vector<uint8_t>* image) {
-  BatchChildSpec spec;
+  BatchChildOrder order;
   std::string error;
   std::string refused;
-  if (!parseBatchChild(text, &spec)) {
+  if (!parseBatchChild(text, &order)) {
     refused = "the image handed over is not named as a batch names it";
-  } else if (!readImageFile(w.files, spec.imagePath, image, &error)) {
+  } else if (!readImageFile(w.files, order.imagePath, image, &error)) {
     refused = "the image handed over cannot be read: " + error;
-  } else if (sha256Hex(image->data(), image->size()) != spec.sha256) {
-    refused = "the image handed over in " + spec.imagePath +
+  } else if (sha256Hex(image->data(), image->size()) != order.sha256) {
+    refused = "the image handed over in " + order.imagePath +
               " is not the one converted (its SHA-256 differs): nothing was sent";
   } else {
     return true;

@@ -48,9 +48,9 @@ class UnitRecorder {
   bool ended_ = false;
 };
 
-// For a batch's child: the image its parent handed over, as `spec` (--batch-child) names it, read
+// For a batch's child: the image its parent handed over, as `order` (--batch-child) names it, read
 // into *image and checked against its SHA-256. False when it cannot be read or is not the image
 // converted, with the outcome (ImageFileError, nothing sent) recorded in `w`.
-bool takeHandedImage(ConsoleWindow& w, const std::string& spec, std::vector<uint8_t>* image);
+bool takeHandedImage(ConsoleWindow& w, const std::string& order, std::vector<uint8_t>* image);
 
 }  // namespace kestrel

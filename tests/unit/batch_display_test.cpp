@@ -159,14 +159,14 @@ TEST(DeviceBatch, TheExitCodeTheRecordAndTheChildsOptionFollowTheirRules) {
   }
 
   const std::string sha(64, 'b');
-  BatchChildSpec spec;
-  ASSERT_TRUE(parseBatchChild(batchChildText({3, sha, "C:\\Temp\\a,b.bin"}), &spec));
-  EXPECT_EQ(spec.attempt, 3);
-  EXPECT_EQ(spec.imagePath, "C:\\Temp\\a,b.bin");
+  BatchChildOrder order;
+  ASSERT_TRUE(parseBatchChild(batchChildText({3, sha, "C:\\Temp\\a,b.bin"}), &order));
+  EXPECT_EQ(order.attempt, 3);
+  EXPECT_EQ(order.imagePath, "C:\\Temp\\a,b.bin");
   for (const std::string& bad :
        {std::string(), "1," + sha, "0," + sha + ",x", "1," + sha.substr(1) + ",x",
         "x," + sha + ",x", "1," + std::string(64, 'G') + ",x"}) {
-    EXPECT_FALSE(parseBatchChild(bad, &spec)) << bad;
+    EXPECT_FALSE(parseBatchChild(bad, &order)) << bad;
   }
 
   UnitRecord r = failedRecord("usb:1-3.2");
