@@ -142,6 +142,66 @@ TEST(BatchDisplay, JsonNamesTheDeviceOfEveryEventAndSumsUpBeforeTheEnd) {
             "\n");
 }
 
+// A station's slot keeps its line when its unit comes back; the counts stay under the lines, and a
+// note goes above them.
+TEST(BatchDisplay, ASlotKeepsItsLineAndTheCountsStayUnderTheLines) {
+  Screen screen;
+  BatchDisplay display(screen.out, screen.err, ConsoleStyle::Terminal,
+                       {[] { return 60; }, [] { return 24; }, true});
+  EXPECT_EQ(display.add("usb:1-3.1"), 0u);
+  EXPECT_EQ(display.add("usb:1-3.2"), 1u);
+  display.setFooter("counts: passed 0, failed 0, running 2", {});
+  display.refresh();
+  display.attemptEnded(0, failedRecord("usb:1-3.1"), false);
+  // Plugged in again: a device of its own for the batch, the same line on the screen.
+  EXPECT_EQ(display.add("usb:1-3.1"), 2u);
+  display.childEvent(2, {{"event", "progress"}, {"percent", 50}});
+  display.refresh();
+  display.note({}, "usb:1-3.2: unplugged");
+  display.setState(1, "empty");
+  display.refresh();
+  const std::string text = screen.text(screen.out, "out");
+  EXPECT_EQ(text.find("\x1b[4A"), std::string::npos) << "no fourth line was drawn:\n" << text;
+  EXPECT_NE(text.find("\x1b[3A\rusb:1-3.1  [##########----------]  50%  waiting\x1b[K\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\rcounts: passed 0, failed 0, running 2\x1b[K\n"), std::string::npos)
+      << text;
+  // The note over the first line, then every line drawn anew below it.
+  EXPECT_NE(text.find("\x1b[3A\rusb:1-3.2: unplugged\x1b[K\n\rusb:1-3.1"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\rusb:1-3.2  [--------------------]       empty\x1b[K\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST(BatchDisplay, AStationsCountsAndNotesAreLinesInAPipeAndEventsInJson) {
+  const nlohmann::ordered_json counts = {{"event", "counts"}, {"passed", 1}};
+  {
+    Screen screen;
+    BatchDisplay display(screen.out, screen.err, ConsoleStyle::Plain, {});
+    display.add("COM12");
+    display.note({{"event", "appeared"}}, "COM12: plugged in");
+    display.setFooter("counts: passed 1", counts);
+    display.setFooter("counts: passed 1", counts);  // unchanged: not repeated
+    display.setState(0, "empty");
+    display.note({{"event", "interrupting"}}, "interrupting", true);
+    EXPECT_EQ(screen.text(screen.out, "out"),
+              "COM12: plugged in\ncounts: passed 1\nCOM12: empty\n");
+    EXPECT_EQ(screen.text(screen.err, "err"), "kestrel-flash: interrupting\n");
+  }
+  Screen screen;
+  BatchDisplay display(screen.out, screen.err, ConsoleStyle::Json, {});
+  display.add("COM12");
+  display.note({{"event", "appeared"}, {"device", "COM12"}}, "COM12: plugged in");
+  display.setFooter("counts: passed 1", counts);
+  display.setFooter("counts: passed 1", counts);
+  display.setState(0, "empty");
+  EXPECT_EQ(screen.text(screen.out, "out"),
+            "{\"event\":\"appeared\",\"device\":\"COM12\"}\n"
+            "{\"event\":\"counts\",\"passed\":1}\n");
+}
+
 TEST(DeviceBatch, TheExitCodeTheRecordAndTheChildsOptionFollowTheirRules) {
   DeviceSummary ok{"A", "", "", "ok", 0, "", 0, 1};
   DeviceSummary noAck{"B", "", "", "failed", 6, "", 0, 1};
