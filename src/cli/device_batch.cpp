@@ -22,6 +22,9 @@ constexpr uint32_t kStopGraceMs = 15000;
 constexpr int kEndWaitMs = 5000;
 // How often run() redraws the display and looks at the stop flags.
 constexpr auto kRefresh = std::chrono::milliseconds(100);
+// The status an update shows as its download begins, just before the clear command or the start
+// report that begins to replace the device's firmware.
+constexpr const char* kDownloadBeginsStatus = "Progressing...";
 
 bool isHex(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
@@ -37,8 +40,9 @@ std::string textOr(const nlohmann::json& event, const char* name, const std::str
 // What a parent learns of one attempt from its child's reports.
 struct Reported {
   std::optional<UnitRecord> record;
-  nlohmann::json unit;  // The "unit" event, when one came.
-  int percent = -1;     // The last progress.
+  nlohmann::json unit;         // The "unit" event, when one came.
+  int percent = -1;            // The last progress.
+  bool downloadBegun = false;  // The download's status came: the firmware may be going.
 };
 
 // One line of a child's reports: kept in *reported where it says how the attempt goes, and shown.
@@ -54,6 +58,9 @@ void take(BatchDisplay& display, size_t i, std::string line, Reported* reported)
     return;
   }
   if (kind == "unit") reported->unit = event;
+  if (kind == "status" && textOr(event, "text", "") == kDownloadBeginsStatus) {
+    reported->downloadBegun = true;
+  }
   if (kind == "progress" && event.contains("percent") && event["percent"].is_number_integer()) {
     reported->percent = event["percent"].get<int>();
   }
@@ -338,6 +345,13 @@ UnitRecord DeviceBatch::attempt(size_t i, const BatchDevice& device, int n) {
     r.deviceGot = "incomplete";
     r.reason += " during the download (at " + std::to_string(reported.percent) +
                 "%); the device has no working firmware until an update completes";
+  } else if (reported.downloadBegun && r.deviceGot.empty()) {
+    // No block was counted, but the clear command (or the start report) may have gone: the
+    // device is taken to be without its firmware, so that nobody ships it as it is.
+    r.deviceGot = "incomplete";
+    r.reason +=
+        " as its download began, before any block was acknowledged; the device may have "
+        "no working firmware until an update completes";
   }
   r.seconds = ticksSince(start, clock_.tickCount()) / 1000.0;
   r.time = utcTimeText(std::chrono::system_clock::now());

@@ -249,6 +249,48 @@ TEST_F(BatchProcess, AKilledChildOrParentCostsOnlyItsOwnPart) {
   for (int n : {1, 2}) EXPECT_EQ(sims[n]->image(), flashed) << "COM" << n;
 }
 
+// A child killed once its device has taken the clear command, before any block is acknowledged:
+// the device's firmware is gone, and the summary and the log say so though no block was counted.
+TEST_F(BatchProcess, AChildKilledAsItsDownloadBeginsLeavesItsDeviceSaidToBeWithoutFirmware) {
+  sim::SerialFaults waiting;
+  waiting.noCommandAckAt = 0;  // the first block command waits for its acknowledgement
+  sim::SerialBootSim& one = device(1, waiting);
+  device(2);
+  test::ChildProcess flash =
+      start({"--json", "--port", "COM1", "--port", "COM2", "--log", "units.jsonl", "fw.out"});
+  int pid = 0;
+  std::string line;
+  while (pid == 0 && flash.nextLine(&line, test::kPatience)) {
+    Json e = Json::parse(line, nullptr, false);
+    if (e["event"] == "attempt_start" && e["device"] == "COM1") pid = e.value("pid", 0);
+  }
+  ASSERT_GT(pid, 0) << "COM1's child was never seen to start";
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        std::vector<std::string> c = one.commands();
+        return std::find(c.begin(), c.end(), "UFLHU") != c.end();
+      },
+      "COM1's first block command, after its clear command", kBatchPatience));
+  ::kill(pid, SIGKILL);
+  std::optional<test::Ended> ended = flash.finish(kBatchPatience);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exitCode, 8) << test::describe(*ended);
+  EXPECT_EQ(one.commands().front(), "UCLRU");
+  auto results = resultsOf(eventNamed(jsonLines(ended->out), "summary"));
+  EXPECT_EQ(results["COM1"]["result"], "crashed");
+  EXPECT_NE(results["COM1"]["reason"].get<std::string>().find("no working firmware"),
+            std::string::npos)
+      << results["COM1"];
+  EXPECT_EQ(results["COM2"]["result"], "ok");
+  bool logged = false;
+  for (const Json& l : log()) {
+    if (l["device"] != "COM1") continue;
+    logged = true;
+    EXPECT_EQ(l["device_got"], "incomplete") << l;
+  }
+  EXPECT_TRUE(logged) << "COM1 is not in the log";
+}
+
 // A request to end reaches every child, each ends its update in good order and says what its
 // device got, and the batch still sums up.
 TEST_F(BatchProcess, AStopRequestStopsEveryChildAndTheSummaryStillComes) {
