@@ -128,6 +128,11 @@ bool HidBootSim::unplugged() const {
   return unplugged_;
 }
 
+size_t HidBootSim::inputWaiting() const {
+  std::lock_guard lock(mutex_);
+  return input_.size();
+}
+
 std::unique_ptr<HidDevice> HidBootSim::open(const std::string& path, HidUse) {
   for (const auto& i : interfaces_) {
     if (i.path != path) continue;

@@ -77,6 +77,7 @@ class HidBootSim final : public HidApi {
   std::vector<std::vector<uint8_t>> reports() const;  // Every output report to the boot loader.
   int reportsWritten() const;
   bool unplugged() const;    // The boot loader is gone (unplug(), or the unplugAt fault).
+  size_t inputWaiting() const;  // Input reports queued that no read has taken yet.
   int startReports() const;  // Start reports taken: downloads begun.
   // Downloads that reached their end: block 0, which goes last, written to the flash.
   int finishedDownloads() const;
