@@ -35,8 +35,8 @@ struct HidSelection {
   // loader at 1-3.2", "the USB boot loader with serial number A1", "the USB boot loader at
   // /dev/hidraw3".
   std::string describe() const;
-  // The selection as --port takes it back: "usb", "usb:1-3.2", "usb:serial=A1". A path has no
-  // such form; it comes out as "usb:path=PATH", which parseUsbPort() refuses.
+  // The selection as --port takes it back: "usb", "usb:1-3.2", "usb:serial=A1",
+  // "usb:path=/dev/hidraw3".
   std::string portText() const;
 };
 
