@@ -19,6 +19,7 @@
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
 #include "support/child_process.h"
+#include "support/json_lines.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -26,6 +27,7 @@ namespace kestrel {
 namespace {
 
 using Json = nlohmann::json;
+using test::jsonLines;
 using Clk = std::chrono::steady_clock;
 
 // A batch waits out a device's five-second silence and a search's time-out: more than the
@@ -36,18 +38,6 @@ constexpr std::chrono::milliseconds kBatchPatience{60000};
 std::string readText(const std::filesystem::path& path) {
   std::vector<uint8_t> bytes = test::readFile(path);
   return std::string(bytes.begin(), bytes.end());
-}
-
-// Every line of `text` as JSON; a line that is not JSON fails the test.
-std::vector<Json> jsonLines(const std::string& text) {
-  std::vector<Json> out;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    Json j = Json::parse(line, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << "not a whole JSON line: " << line;
-    if (!j.is_discarded()) out.push_back(j);
-  }
-  return out;
 }
 
 // The first event named `name` in `events`, or null.

@@ -21,6 +21,7 @@
 #include "sim/elf_builder.h"
 #include "sim/serial_boot_sim.h"
 #include "support/child_process.h"
+#include "support/json_lines.h"
 #include "support/simulated_usb.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -29,21 +30,11 @@ namespace kestrel {
 namespace {
 
 using Json = nlohmann::json;
+using test::jsonLines;
 
 // A station's units are updated one after another as they come: more than the patience for what
 // should happen at once.
 constexpr std::chrono::milliseconds kStationPatience{60000};
-
-std::vector<Json> jsonLines(const std::string& text) {
-  std::vector<Json> out;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    Json j = Json::parse(line, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << "not a whole JSON line: " << line;
-    if (!j.is_discarded()) out.push_back(j);
-  }
-  return out;
-}
 
 // A running station, read event by event.
 class Station {
